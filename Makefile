@@ -1,0 +1,28 @@
+# make setup   prepare the machine, .venv and the installed module (idempotent)
+# make test    C++ unit tests and the Python test suite
+# make demo    the quickstart, end to end
+# make bench   benchmarks against their baselines
+PY := .venv/bin/python
+CPP_BUILD := build/cpp-tests
+
+.PHONY: setup test test-cpp test-py demo bench
+
+setup:
+	tools/setup.sh
+
+test: setup test-cpp test-py
+
+test-cpp:
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	    -DVSE_PYTHON_MODULE=OFF -DVSE_CPP_TESTS=ON -DVSE_SANITIZE=ON >/dev/null
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && PATH="$(CURDIR)/.venv/bin:$$PATH" ctest --output-on-failure
+
+test-py:
+	$(PY) -m pytest -q
+
+demo: setup
+	$(PY) examples/quickstart.py
+
+bench: setup
+	$(PY) bench/bench_wal.py

@@ -1,0 +1,26 @@
+// Storage errors: what file, log and mapping code reports, before a caller decides whether it is
+// raised (as IOError "<step> failed: <message>") or the affected document is skipped.
+#pragma once
+
+#include <string>
+
+namespace vse {
+
+enum class StorageKind { NotFound, InvalidData, InvalidInput, UnexpectedEof, Other };
+
+struct StorageError {
+    StorageKind kind;
+    std::string message;
+};
+
+// The system's description of errno `err` followed by " (os error N)", e.g.
+// "No such file or directory (os error 2)".
+std::string os_error_text(int err);
+
+inline StorageError os_error(int err) {
+    StorageKind kind = StorageKind::Other;
+    if (err == 2) kind = StorageKind::NotFound;  // ENOENT
+    return StorageError{kind, os_error_text(err)};
+}
+
+}  // namespace vse

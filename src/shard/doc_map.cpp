@@ -1,0 +1,175 @@
+#include "shard/doc_map.hpp"
+
+#include <random>
+
+namespace vse::shard {
+
+namespace {
+
+std::uint64_t process_seed() {
+    static const std::uint64_t seed = [] {
+        std::random_device rd;
+        return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    }();
+    return seed;
+}
+
+std::uint64_t mix64(std::uint64_t x) {
+    // splitmix64 finaliser
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+std::uint64_t DocMap::priority(std::uint64_t key) { return mix64(key ^ process_seed()); }
+
+bool DocMap::above(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t pa = priority(a), pb = priority(b);
+    return pa != pb ? pa > pb : a < b;
+}
+
+void DocMap::release(const Node* n) {
+    // Children are released after their parent; the recursion is as deep as the tree.
+    while (n != nullptr && n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        const Node* left = n->left;
+        const Node* right = n->right;
+        delete n;
+        release(left);
+        n = right;
+    }
+}
+
+const DocMap::Node* DocMap::make(std::uint64_t key, const DocEntry& value, const Node* left, const Node* right) {
+    return new Node{{1}, key, left, right, value};
+}
+
+const DocEntry* DocMap::find(std::uint64_t id) const {
+    const Node* n = root_;
+    while (n != nullptr) {
+        if (id == n->key) return &n->value;
+        n = id < n->key ? n->left : n->right;
+    }
+    return nullptr;
+}
+
+std::pair<const DocMap::Node*, const DocMap::Node*> DocMap::split(const Node* n, std::uint64_t key) {
+    // Callers guarantee that `key` is not in the subtree.
+    if (n == nullptr) return {nullptr, nullptr};
+    if (n->key < key) {
+        auto [l, r] = split(acquire(n->right), key);
+        const Node* copy = make(n->key, n->value, acquire(n->left), l);
+        release(n);
+        return {copy, r};
+    }
+    auto [l, r] = split(acquire(n->left), key);
+    const Node* copy = make(n->key, n->value, r, acquire(n->right));
+    release(n);
+    return {l, copy};
+}
+
+const DocMap::Node* DocMap::merge(const Node* a, const Node* b) {
+    // Every key of `a` is below every key of `b`.
+    if (a == nullptr) return b;
+    if (b == nullptr) return a;
+    if (above(a->key, b->key)) {
+        const Node* copy = make(a->key, a->value, acquire(a->left), merge(acquire(a->right), b));
+        release(a);
+        return copy;
+    }
+    const Node* copy = make(b->key, b->value, merge(a, acquire(b->left)), acquire(b->right));
+    release(b);
+    return copy;
+}
+
+const DocMap::Node* DocMap::insert(const Node* n, std::uint64_t key, const DocEntry& value, DocEntry* previous,
+                                   bool* replaced) {
+    if (n == nullptr) return make(key, value, nullptr, nullptr);
+    if (key == n->key) {
+        if (previous) *previous = n->value;
+        *replaced = true;
+        const Node* copy = make(key, value, acquire(n->left), acquire(n->right));
+        release(n);
+        return copy;
+    }
+    if (above(key, n->key)) {
+        // The key's node belongs here; the key cannot occur further down.
+        auto [l, r] = split(n, key);
+        return make(key, value, l, r);
+    }
+    const Node* copy = key < n->key
+                           ? make(n->key, n->value, insert(acquire(n->left), key, value, previous, replaced),
+                                  acquire(n->right))
+                           : make(n->key, n->value, acquire(n->left),
+                                  insert(acquire(n->right), key, value, previous, replaced));
+    release(n);
+    return copy;
+}
+
+const DocMap::Node* DocMap::erase(const Node* n, std::uint64_t key, DocEntry* erased, bool* found) {
+    if (n == nullptr) return nullptr;
+    if (key == n->key) {
+        if (erased) *erased = n->value;
+        *found = true;
+        const Node* joined = merge(acquire(n->left), acquire(n->right));
+        release(n);
+        return joined;
+    }
+    if (above(key, n->key)) return n;  // the key would sit above this node: it is absent
+    const Node* child = key < n->key ? n->left : n->right;
+    const Node* updated = erase(acquire(child), key, erased, found);
+    if (!*found) {
+        release(updated);
+        return n;
+    }
+    const Node* copy = key < n->key ? make(n->key, n->value, updated, acquire(n->right))
+                                    : make(n->key, n->value, acquire(n->left), updated);
+    release(n);
+    return copy;
+}
+
+DocMap DocMap::insert_or_assign(std::uint64_t id, DocEntry entry, DocEntry* previous, bool* replaced) const {
+    bool was_there = false;
+    const Node* root = insert(acquire(root_), id, entry, previous, &was_there);
+    if (replaced) *replaced = was_there;
+    return DocMap(root, size_ + (was_there ? 0 : 1));
+}
+
+DocMap DocMap::erase(std::uint64_t id, DocEntry* erased, bool* found) const {
+    bool was_there = false;
+    const Node* root = erase(acquire(root_), id, erased, &was_there);
+    if (found) *found = was_there;
+    return DocMap(root, size_ - (was_there ? 1 : 0));
+}
+
+DocMap DocMap::from_sorted(std::vector<std::pair<std::uint64_t, DocEntry>>&& sorted) {
+    // Cartesian-tree construction over the right spine. Nodes are private to this call until it
+    // returns, so their child links may still be set here.
+    std::vector<Node*> spine;
+    spine.reserve(64);
+    for (auto& [key, value] : sorted) {
+        Node* node = new Node{{1}, key, nullptr, nullptr, std::move(value)};
+        Node* last = nullptr;
+        while (!spine.empty() && above(key, spine.back()->key)) {
+            last = spine.back();
+            spine.pop_back();
+        }
+        node->left = last;
+        if (!spine.empty()) spine.back()->right = node;
+        spine.push_back(node);
+    }
+    const std::size_t n = sorted.size();
+    sorted.clear();
+    return DocMap(spine.empty() ? nullptr : spine.front(), n);
+}
+
+std::vector<std::uint64_t> DocMap::ids() const {
+    std::vector<std::uint64_t> out;
+    out.reserve(size_);
+    for_each([&](std::uint64_t id, const DocEntry&) { out.push_back(id); });
+    return out;
+}
+
+}  // namespace vse::shard

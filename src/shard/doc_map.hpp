@@ -1,0 +1,119 @@
+// DocMap: the documents of one snapshot, a persistent (immutable, structurally shared) map from
+// document id to DocEntry.
+//
+// Every write publishes a new snapshot that must not disturb readers of the old one. Copying a hash
+// map per write would make each write cost O(n); instead the map is a treap whose nodes are never
+// modified once built: a write copies only the O(log n) nodes on the path to its key and shares
+// every other node with the previous version. The node priorities are a keyed hash of the document
+// id (the key is drawn at random once per process), so the shape of the tree depends only on the set
+// of ids, is balanced in expectation whatever ids the caller picks, and a tree built in bulk from a
+// sorted run is identical to one built by single inserts.
+//
+// Nodes are reference-counted intrusively and may be read and released from any thread; they are
+// immutable after construction, so no other synchronisation is needed.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vse::shard {
+
+// Shard id of a document that has no shard location.
+inline constexpr std::uint32_t NO_SHARD = 0xFFFFFFFFu;
+
+struct DocEntry {
+    // The payload text as last given; null when none was given. Shared between versions.
+    std::shared_ptr<const std::string> payload;
+    std::uint64_t row_start = 0;
+    std::uint64_t row_end = 0;
+    std::uint64_t dim = 0;
+    std::uint32_t shard_id = NO_SHARD;
+};
+
+class DocMap {
+public:
+    DocMap() = default;
+    DocMap(const DocMap& other) noexcept : root_(acquire(other.root_)), size_(other.size_) {}
+    DocMap(DocMap&& other) noexcept : root_(std::exchange(other.root_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    DocMap& operator=(DocMap other) noexcept {
+        std::swap(root_, other.root_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    ~DocMap() { release(root_); }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    const DocEntry* find(std::uint64_t id) const;
+
+    // New versions; `*this` is left unchanged. `erased` and the returned previous entry let writers
+    // keep their derived totals up to date without walking the map.
+    DocMap insert_or_assign(std::uint64_t id, DocEntry entry, DocEntry* previous = nullptr,
+                            bool* replaced = nullptr) const;
+    DocMap erase(std::uint64_t id, DocEntry* erased = nullptr, bool* found = nullptr) const;
+
+    // Builds a map from entries whose ids are strictly ascending, in O(n).
+    static DocMap from_sorted(std::vector<std::pair<std::uint64_t, DocEntry>>&& sorted);
+
+    // Visits every entry in ascending id order; `f(id, entry)`.
+    template <class F>
+    void for_each(F&& f) const;
+
+    std::vector<std::uint64_t> ids() const;
+
+private:
+    struct Node {
+        mutable std::atomic<std::uint32_t> refs{1};
+        std::uint64_t key;
+        const Node* left;
+        const Node* right;
+        DocEntry value;
+    };
+
+    DocMap(const Node* root, std::size_t size) : root_(root), size_(size) {}
+
+    static const Node* acquire(const Node* n) {
+        if (n) n->refs.fetch_add(1, std::memory_order_relaxed);
+        return n;
+    }
+    static void release(const Node* n);
+    static const Node* make(std::uint64_t key, const DocEntry& value, const Node* left, const Node* right);
+    static bool above(std::uint64_t a, std::uint64_t b);  // a's node belongs above b's
+    static std::uint64_t priority(std::uint64_t key);
+
+    // Each takes over the references it is given and returns owned references.
+    static std::pair<const Node*, const Node*> split(const Node* n, std::uint64_t key);
+    static const Node* merge(const Node* a, const Node* b);
+    static const Node* insert(const Node* n, std::uint64_t key, const DocEntry& value, DocEntry* previous,
+                              bool* replaced);
+    static const Node* erase(const Node* n, std::uint64_t key, DocEntry* erased, bool* found);
+
+    const Node* root_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+template <class F>
+void DocMap::for_each(F&& f) const {
+    // Iterative in-order walk; the stack stays as deep as the tree.
+    std::vector<const Node*> stack;
+    stack.reserve(64);
+    const Node* n = root_;
+    while (n != nullptr || !stack.empty()) {
+        while (n != nullptr) {
+            stack.push_back(n);
+            n = n->left;
+        }
+        n = stack.back();
+        stack.pop_back();
+        f(n->key, n->value);
+        n = n->right;
+    }
+}
+
+}  // namespace vse::shard

@@ -1,0 +1,270 @@
+#include "shard/index.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <numeric>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "common/file_sync.hpp"
+
+namespace vse::shard {
+
+namespace {
+
+constexpr const char* kClosed = "ShardIndex is closed";
+
+bool is_dir(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::shared_ptr<const ShardState> empty_state() { return std::make_shared<const ShardState>(); }
+
+// Log limits a record must respect so that replay reads it back; checked before anything is logged.
+Result<void> check_record_limits(std::uint64_t payload_len, std::uint64_t n_rows, std::uint64_t dim) {
+    if (payload_len > kWalMaxPayload)
+        return fail(Exc::Value, fmt::format("payload of {} bytes exceeds the log limit of {} bytes", payload_len,
+                                            kWalMaxPayload));
+    if (dim > 0xFFFFFFFFull)
+        return fail(Exc::Value, fmt::format("embedding dim {} does not fit the log's 32-bit field", dim));
+    std::uint64_t values;
+    if (__builtin_mul_overflow(n_rows, dim, &values) || values > kWalMaxValues || n_rows > 0xFFFFFFFFull)
+        return fail(Exc::Value, fmt::format("embeddings of {} rows x {} values exceed the log limit of {} values",
+                                            n_rows, dim, kWalMaxValues));
+    return {};
+}
+
+}  // namespace
+
+std::expected<void, StorageError> create_dir_all(const std::string& path) {
+    if (path.empty()) return {};
+    if (path.find('\0') != std::string::npos)
+        return std::unexpected(StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
+    if (::mkdir(path.c_str(), 0777) == 0) return {};
+    int err = errno;
+    if (err != ENOENT) {
+        if (is_dir(path)) return {};
+        return std::unexpected(os_error(err));
+    }
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    const auto slash = parent.find_last_of('/');
+    if (slash == std::string::npos) {
+        parent.clear();
+    } else {
+        parent.resize(slash == 0 ? 1 : slash);
+    }
+    if (parent == path || parent == "/")
+        return std::unexpected(StorageError{StorageKind::Other, "failed to create whole tree"});
+    if (auto r = create_dir_all(parent); !r) return r;
+    if (::mkdir(path.c_str(), 0777) == 0) return {};
+    err = errno;
+    if (is_dir(path)) return {};
+    return std::unexpected(os_error(err));
+}
+
+Index::Index(std::string base_dir, std::uint64_t dim, std::shared_ptr<const ShardState> state,
+             std::shared_ptr<const ShardMap> shards, WalWriter wal)
+    : base_dir_(std::move(base_dir)), dim_(dim), state_(std::move(state)), shards_(std::move(shards)) {
+    wal_.emplace(std::move(wal));
+}
+
+Result<std::unique_ptr<Index>> Index::open(std::string base_dir, std::uint64_t dim) {
+    if (dim == 0) return fail(Exc::Value, "dim must be > 0");
+    if (auto r = create_dir_all(base_dir); !r)
+        return fail(Exc::OS, fmt::format("cannot create base_dir: {}", r.error().message));
+
+    const std::string wal_path = join_path(base_dir, kWalFileName);
+    auto replay = wal_replay(wal_path, dim);
+    if (!replay) return fail(Exc::OS, fmt::format("WAL replay failed: {}", replay.error().message));
+
+    auto [shard_map, next_shard_id] = discover_shards(base_dir);
+    auto state = ShardState::build(std::move(replay->docs), next_shard_id);
+    replay->docs = DocMap();
+
+    // A torn or corrupt tail would hide every record appended behind it: cut it off. After a read
+    // error the rest of the file may be intact, so it is left alone.
+    std::optional<std::uint64_t> cut;
+    if (replay->stop == WalStop::Torn || replay->stop == WalStop::Corrupt) cut = replay->good_len;
+    const bool existed = ::access(wal_path.c_str(), F_OK) == 0;
+    auto wal = WalWriter::open(wal_path, cut);
+    if (!wal) return fail(Exc::OS, fmt::format("WAL open failed: {}", wal.error().message));
+    if (!existed) {
+        // Make the new log's directory entry durable too; file systems that cannot sync a
+        // directory are no reason to refuse the open.
+        int dfd = ::open(base_dir.empty() ? "." : base_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            (void)full_sync(dfd);
+            ::close(dfd);
+        }
+    }
+
+    std::unique_ptr<Index> index(new Index(std::move(base_dir), dim, std::move(state),
+                                           std::make_shared<const ShardMap>(std::move(shard_map)), std::move(*wal)));
+    index->replay_info_ = std::move(*replay);
+    return index;
+}
+
+Result<void> Index::check_open() const {
+    if (is_closed()) return fail(Exc::Runtime, kClosed);
+    return {};
+}
+
+Result<void> Index::append_locked(const std::vector<std::uint8_t>& record) {
+    std::expected<void, StorageError> r =
+        wal_ ? wal_->append(record) : std::unexpected(StorageError{StorageKind::Other, "WAL writer is closed"});
+    if (!r) return fail(Exc::OS, fmt::format("WAL write failed: {}", r.error().message));
+    return {};
+}
+
+Result<void> Index::insert(std::uint64_t doc_id, const float* rows, std::uint64_t n_rows,
+                           std::optional<std::string_view> payload) {
+    VSE_CHECK(check_open());
+    VSE_CHECK(check_record_limits(payload ? payload->size() : 0, n_rows, dim_));
+    // Everything is copied before the lock: the record, and the entry's payload.
+    const auto record = encode_wal_record(WalOp::Insert, doc_id, std::span<const float>(rows, n_rows * dim_),
+                                          static_cast<std::uint32_t>(n_rows), static_cast<std::uint32_t>(dim_), payload);
+    DocEntry entry;
+    if (payload) entry.payload = std::make_shared<const std::string>(*payload);
+    entry.row_start = 0;
+    entry.row_end = n_rows;
+    entry.dim = dim_;
+    entry.shard_id = NO_SHARD;
+
+    std::lock_guard lock(writer_mu_);
+    VSE_CHECK(append_locked(record));
+    auto cur = state_.load();
+    DocEntry old;
+    bool replaced = false;
+    DocMap docs = cur->docs.insert_or_assign(doc_id, entry, &old, &replaced);
+    std::uint64_t total = cur->total_vectors + entry_vectors(entry) - (replaced ? entry_vectors(old) : 0);
+    state_.store(ShardState::with_total(std::move(docs), total, cur->next_shard_id));
+    return {};
+}
+
+Result<bool> Index::remove(std::uint64_t doc_id) {
+    VSE_CHECK(check_open());
+    std::lock_guard lock(writer_mu_);
+    auto cur = state_.load();
+    if (cur->docs.find(doc_id) == nullptr) return false;
+    VSE_CHECK(append_locked(encode_wal_record(WalOp::Delete, doc_id, {}, 0, 0, std::nullopt)));
+    DocEntry old;
+    DocMap docs = cur->docs.erase(doc_id, &old);
+    state_.store(ShardState::with_total(std::move(docs), cur->total_vectors - entry_vectors(old), cur->next_shard_id));
+    return true;
+}
+
+Result<bool> Index::update_payload(std::uint64_t doc_id, std::string_view payload) {
+    VSE_CHECK(check_open());
+    VSE_CHECK(check_record_limits(payload.size(), 0, 0));
+    const auto record = encode_wal_record(WalOp::UpdatePayload, doc_id, {}, 0, 0, payload);
+    auto text = std::make_shared<const std::string>(payload);
+
+    std::lock_guard lock(writer_mu_);
+    auto cur = state_.load();
+    const DocEntry* present = cur->docs.find(doc_id);
+    if (present == nullptr) return false;
+    VSE_CHECK(append_locked(record));
+    DocEntry entry = *present;
+    entry.payload = std::move(text);
+    DocMap docs = cur->docs.insert_or_assign(doc_id, std::move(entry));
+    state_.store(ShardState::with_total(std::move(docs), cur->total_vectors, cur->next_shard_id));
+    return true;
+}
+
+Result<void> Index::register_shard_docs(std::span<const std::uint64_t> doc_ids,
+                                        std::span<const std::uint32_t> shard_ids,
+                                        std::span<const std::uint64_t> row_starts,
+                                        std::span<const std::uint64_t> row_ends) {
+    VSE_CHECK(check_open());
+    const std::size_t n = doc_ids.size();
+    if (shard_ids.size() != n || row_starts.size() != n || row_ends.size() != n)
+        return fail(Exc::Value, "all arrays must have the same length");
+    auto entry_at = [&](std::size_t i) {
+        DocEntry e;
+        e.row_start = row_starts[i];
+        e.row_end = row_ends[i];
+        e.dim = dim_;
+        e.shard_id = shard_ids[i];
+        return e;
+    };
+    // The shard count only grows: the largest id given plus one, wrapping in 32 bits.
+    std::uint32_t candidate = 1;
+    if (n > 0) candidate = *std::max_element(shard_ids.begin(), shard_ids.end()) + 1u;
+
+    std::lock_guard lock(writer_mu_);
+    auto cur = state_.load();
+    const std::uint32_t next_shard_id = std::max(cur->next_shard_id, candidate);
+    DocMap docs;
+    std::uint64_t total = cur->total_vectors;
+    if (n < 64 || n * 8 < cur->docs.size()) {
+        // A few documents: path-copying inserts.
+        docs = cur->docs;
+        for (std::size_t i = 0; i < n; ++i) {
+            DocEntry e = entry_at(i), old;
+            bool replaced = false;
+            total += entry_vectors(e);
+            docs = docs.insert_or_assign(doc_ids[i], std::move(e), &old, &replaced);
+            if (replaced) total -= entry_vectors(old);
+        }
+    } else {
+        // A large batch: merge the sorted batch (last occurrence of an id wins) with the current
+        // entries and build the tree in one pass.
+        std::vector<std::size_t> order(n);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return doc_ids[a] < doc_ids[b]; });
+        std::vector<std::pair<std::uint64_t, DocEntry>> merged;
+        merged.reserve(cur->docs.size() + n);
+        std::size_t k = 0;
+        auto emit_batch_upto = [&](std::uint64_t limit, bool inclusive) {
+            while (k < n && (doc_ids[order[k]] < limit || (inclusive && doc_ids[order[k]] == limit))) {
+                std::size_t last = k;
+                while (last + 1 < n && doc_ids[order[last + 1]] == doc_ids[order[k]]) ++last;
+                merged.emplace_back(doc_ids[order[last]], entry_at(order[last]));
+                k = last + 1;
+            }
+        };
+        cur->docs.for_each([&](std::uint64_t id, const DocEntry& e) {
+            emit_batch_upto(id, false);
+            if (k < n && doc_ids[order[k]] == id) {
+                emit_batch_upto(id, true);  // the batch replaces this entry
+            } else {
+                merged.emplace_back(id, e);
+            }
+        });
+        emit_batch_upto(UINT64_MAX, true);
+        total = 0;
+        for (const auto& [id, e] : merged) total += entry_vectors(e);
+        docs = DocMap::from_sorted(std::move(merged));
+    }
+    state_.store(ShardState::with_total(std::move(docs), total, next_shard_id));
+    return {};
+}
+
+Result<void> Index::sync() {
+    VSE_CHECK(check_open());
+    std::lock_guard lock(writer_mu_);
+    if (wal_) {
+        if (auto r = wal_->sync(); !r) return fail(Exc::OS, fmt::format("WAL sync failed: {}", r.error().message));
+    }
+    return {};
+}
+
+Result<void> Index::close() {
+    if (closed_.exchange(true, std::memory_order_acq_rel)) return {};
+    std::lock_guard lock(writer_mu_);
+    if (wal_) {
+        if (auto r = wal_->sync(); !r) return fail(Exc::OS, fmt::format("WAL close failed: {}", r.error().message));
+        wal_.reset();  // already synced; the writer's release writes nothing more
+    }
+    shards_.store(std::make_shared<const ShardMap>());
+    state_.store(empty_state());
+    return {};
+}
+
+}  // namespace vse::shard

@@ -1,0 +1,165 @@
+#include "shard/safetensors.hpp"
+
+#include <bit>
+#include <cstring>
+#include <sys/stat.h>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "common/utf8.hpp"
+#include "shard/doc_map.hpp"
+
+namespace vse::shard {
+
+static_assert(std::endian::native == std::endian::little, "shard files are read in host byte order");
+
+namespace {
+
+StorageError invalid_data(std::string msg) { return StorageError{StorageKind::InvalidData, std::move(msg)}; }
+
+}  // namespace
+
+std::string join_path(const std::string& dir, const std::string& name) {
+    if (dir.empty() || dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+std::string shard_path(const std::string& base_dir, std::uint32_t id) {
+    return join_path(base_dir, fmt::format("shard_{}.safetensors", id));
+}
+
+std::expected<std::shared_ptr<const MmapShard>, StorageError> MmapShard::open(const std::string& path) {
+    auto mapped = MappedFile::open(path);
+    if (!mapped) return std::unexpected(mapped.error());
+    const std::uint64_t size = mapped->size();
+    if (size < 8) return std::unexpected(invalid_data("file too small for safetensors header"));
+    std::uint64_t header_len;
+    std::memcpy(&header_len, mapped->data(), 8);
+    if (header_len > size - 8) return std::unexpected(invalid_data("safetensors header overflows file"));
+
+    const std::string_view text(reinterpret_cast<const char*>(mapped->data() + 8), header_len);
+    if (auto bad = validate_utf8(text)) return std::unexpected(invalid_data(bad->text()));
+
+    // The header is untrusted: no byte-order mark, and no nesting deeper than 128 levels.
+    if (text.starts_with("\xEF\xBB\xBF"))
+        return std::unexpected(invalid_data("expected value at line 1 column 1"));
+    struct TooDeep {};
+    nlohmann::json header;
+    try {
+        header = nlohmann::json::parse(text, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (depth > 128) throw TooDeep{};
+            return true;
+        });
+    } catch (const TooDeep&) {
+        return std::unexpected(invalid_data("recursion limit exceeded"));
+    } catch (const nlohmann::json::exception& e) {
+        return std::unexpected(invalid_data(e.what()));
+    }
+
+    std::unordered_map<std::string, TensorInfo> tensors;
+    if (header.is_object()) {
+        for (auto& [name, value] : header.items()) {
+            if (name == "__metadata__" || !value.is_object()) continue;
+            TensorInfo t;
+            auto dtype = value.find("dtype");
+            t.dtype = dtype != value.end() && dtype->is_string() ? dtype->get<std::string>() : "F32";
+            auto shape = value.find("shape");
+            if (shape != value.end() && shape->is_array())
+                for (const auto& d : *shape)
+                    if (d.is_number_unsigned()) t.shape.push_back(d.get<std::uint64_t>());
+            auto offsets = value.find("data_offsets");
+            if (offsets == value.end() || !offsets->is_array() || offsets->size() != 2) continue;
+            auto as_offset = [](const nlohmann::json& v) -> std::uint64_t {
+                return v.is_number_unsigned() ? v.get<std::uint64_t>() : 0;
+            };
+            t.data_begin = as_offset((*offsets)[0]);
+            t.data_end = as_offset((*offsets)[1]);
+            tensors.insert_or_assign(name, std::move(t));
+        }
+    }
+    return std::shared_ptr<const MmapShard>(new MmapShard(path, std::move(*mapped), header_len, std::move(tensors)));
+}
+
+const TensorInfo* MmapShard::tensor(const std::string& name) const {
+    auto it = tensors_.find(name);
+    return it == tensors_.end() ? nullptr : &it->second;
+}
+
+std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row_bytes(const std::string& name,
+                                                                                       std::uint64_t row_start,
+                                                                                       std::uint64_t row_end) const {
+    const TensorInfo* t = tensor(name);
+    if (t == nullptr)
+        return std::unexpected(StorageError{StorageKind::NotFound, fmt::format("tensor '{}' not found in {}", name, path_)});
+    if (t->shape.empty()) return std::unexpected(invalid_data("tensor has empty shape"));
+    const std::uint64_t rows = t->shape[0];
+    if (rows == 0) return std::unexpected(invalid_data("tensor has 0 rows"));
+
+    // Absolute offsets: data offset + 8 + header_len, none of which may wrap.
+    std::uint64_t begin, end;
+    if (__builtin_add_overflow(t->data_begin, 8 + header_len_, &begin) ||
+        __builtin_add_overflow(t->data_end, 8 + header_len_, &end))
+        return std::unexpected(invalid_data(fmt::format("tensor '{}' data_offsets [{}, {}] overflow the file offset range",
+                                                        name, t->data_begin, t->data_end)));
+    if (end < begin)
+        return std::unexpected(
+            invalid_data(fmt::format("tensor '{}' data_offsets [{}, {}] are reversed", name, t->data_begin, t->data_end)));
+
+    const std::uint64_t size = end - begin;
+    const std::uint64_t row_bytes = size / rows;
+    if (row_bytes * rows != size)
+        return std::unexpected(invalid_data(fmt::format("data size {} not evenly divisible by {} rows", size, rows)));
+    if (row_end > rows || row_start > row_end)
+        return std::unexpected(StorageError{
+            StorageKind::InvalidInput,
+            fmt::format("row range [{}, {}) out of bounds for {} rows", row_start, row_end, rows)});
+    // row_end <= rows, so row_end * row_bytes <= size and begin + that <= end: no wrap from here on.
+    const std::uint64_t byte_end = begin + row_end * row_bytes;
+    if (byte_end > map_.size())
+        return std::unexpected(StorageError{StorageKind::UnexpectedEof, "slice extends beyond mmap"});
+    const std::uint64_t byte_start = begin + row_start * row_bytes;
+    return std::span<const std::uint8_t>(map_.data() + byte_start, static_cast<std::size_t>(byte_end - byte_start));
+}
+
+template <class T>
+std::expected<std::vector<T>, StorageError> MmapShard::read_selected(const std::string& name, const char* dtype,
+                                                                     const char* fn, const char* unit,
+                                                                     std::uint64_t row_start,
+                                                                     std::uint64_t row_end) const {
+    if (const TensorInfo* t = tensor(name); t != nullptr && t->dtype != dtype)
+        return std::unexpected(invalid_data(fmt::format("{} requires {} dtype, got '{}'", fn, dtype, t->dtype)));
+    auto bytes = tensor_row_bytes(name, row_start, row_end);
+    if (!bytes) return std::unexpected(bytes.error());
+    if (bytes->size() % sizeof(T) != 0)
+        return std::unexpected(invalid_data(fmt::format("raw bytes not aligned to {}", unit)));
+    std::vector<T> out(bytes->size() / sizeof(T));
+    if (!out.empty()) std::memcpy(out.data(), bytes->data(), bytes->size());
+    return out;
+}
+
+std::expected<std::vector<float>, StorageError> MmapShard::read_selected_f32(const std::string& name,
+                                                                             std::uint64_t row_start,
+                                                                             std::uint64_t row_end) const {
+    return read_selected<float>(name, "F32", "read_selected_f32", "f32", row_start, row_end);
+}
+
+std::expected<std::vector<std::uint16_t>, StorageError> MmapShard::read_selected_u16(std::uint64_t row_start,
+                                                                                     std::uint64_t row_end) const {
+    return read_selected<std::uint16_t>("centroid_codes", "U16", "read_selected_u16", "u16", row_start, row_end);
+}
+
+std::pair<ShardMap, std::uint32_t> discover_shards(const std::string& base_dir) {
+    ShardMap shards;
+    std::uint32_t id = 0;
+    // NO_SHARD is not a shard id; discovery never reaches it in practice.
+    for (; id < NO_SHARD; ++id) {
+        const std::string path = shard_path(base_dir, id);
+        struct stat st;
+        if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) break;
+        if (auto shard = MmapShard::open(path)) shards.emplace(id, std::move(*shard));
+    }
+    return {std::move(shards), id};
+}
+
+}  // namespace vse::shard

@@ -1,0 +1,111 @@
+// The write-ahead log "shard.wal": the only durable copy of inserted documents and of every
+// payload change.
+//
+// The file has no header; records follow one another with no padding. All integers and floats are
+// little-endian. One record, with P = payload_len and V = n_vectors * dim:
+//
+//   offset      size  field
+//   0           1     op           WalOp code (1 insert, 2 delete, 3 insert, 4 update payload)
+//   1           8     doc_id
+//   9           4     payload_len  0 when the operation has no payload
+//   13          P     payload      UTF-8 text
+//   13+P        4     n_vectors
+//   17+P        4     dim
+//   21+P        4V    values       float32 token vectors, row after row
+//   21+P+4V     4     crc          CRC-32 (IEEE, reflected 0xEDB88320) of every byte before it
+//
+// A record is 25 + P + 4V bytes. Replay refuses a payload above 64 MiB and more than 2^26 values,
+// and stops at the first record it cannot read whole and intact; every record before it is applied.
+//
+// Appends go through an 8192-byte buffer and are never synced one by one: bytes reach the file when
+// a record does not fit the buffer, on flush(), and on sync(), which also pushes them to stable
+// storage. A record is therefore durable only after a later successful sync.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/storage_error.hpp"
+#include "shard/doc_map.hpp"
+
+namespace vse::shard {
+
+enum class WalOp : std::uint8_t { Insert = 1, Delete = 2, InsertAlt = 3, UpdatePayload = 4 };
+
+inline constexpr std::uint64_t kWalMaxPayload = 67108864;  // 2^26 bytes
+inline constexpr std::uint64_t kWalMaxValues = 67108864;   // 2^26 floats
+inline constexpr std::size_t kWalBufferSize = 8192;
+inline constexpr std::size_t kWalRecordOverhead = 25;
+
+// One serialised record, ready to hand to WalWriter::append.
+std::vector<std::uint8_t> encode_wal_record(WalOp op, std::uint64_t doc_id, std::span<const float> values,
+                                            std::uint32_t n_vectors, std::uint32_t dim,
+                                            std::optional<std::string_view> payload);
+
+class WalWriter {
+public:
+    WalWriter(WalWriter&& other) noexcept;
+    WalWriter& operator=(WalWriter&&) = delete;
+    WalWriter(const WalWriter&) = delete;
+    ~WalWriter();  // flush, full sync and close; errors are ignored
+
+    // Opens `path` for appending, creating it with mode 0666 (less the umask). When `cut_at` is set,
+    // the file is first cut to that length and synced, so that new records do not land behind a
+    // torn or corrupt tail that replay would stop at.
+    static std::expected<WalWriter, StorageError> open(std::string path, std::optional<std::uint64_t> cut_at);
+
+    // Hands one whole record to the buffer (or straight to the file when it is 8192 bytes or more).
+    std::expected<void, StorageError> append(std::span<const std::uint8_t> record);
+    // Writes out the buffered bytes.
+    std::expected<void, StorageError> flush();
+    // flush() and then push the file's data to stable storage.
+    std::expected<void, StorageError> sync();
+
+    const std::string& path() const { return path_; }
+
+private:
+    WalWriter(std::string path, int fd, std::uint64_t length);
+    std::expected<void, StorageError> write_all(const std::uint8_t* data, std::size_t len, std::size_t* written);
+    std::expected<void, StorageError> usable() const;
+
+    std::string path_;
+    int fd_ = -1;
+    std::vector<std::uint8_t> buf_;
+    std::size_t used_ = 0;
+    // Length of the file as far as this writer has written it; a failed direct write of a record is
+    // cut back to it so later records never follow a partial one.
+    std::uint64_t file_len_ = 0;
+    // Set when a partial record could not be removed; the log then takes no more records.
+    std::optional<StorageError> broken_;
+};
+
+// Why the reading of a log ended.
+enum class WalStop {
+    End,        // the file ended between records
+    Torn,       // the file ended inside a record
+    Corrupt,    // a bad op code, a limit exceeded or a checksum mismatch
+    ReadError,  // the device reported an error
+};
+
+struct WalReplay {
+    DocMap docs;                  // the records applied, in file order, to an empty map
+    std::uint64_t records = 0;    // intact records read
+    std::uint64_t good_len = 0;   // bytes they take up, from the start of the file
+    WalStop stop = WalStop::End;
+    std::string stop_detail;      // what ended the reading, for diagnostics
+};
+
+// Reads every intact record of the log at `path` and applies them in file order: inserts (codes 1
+// and 3) put an entry with the record's payload, `index_dim` as width, rows 0..n_vectors and
+// NO_SHARD; deletes remove; payload updates replace the payload of a present entry. The vectors
+// themselves are not kept. An absent log replays to an empty map; an existing log that cannot be
+// opened is the only error.
+std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::uint64_t index_dim);
+
+}  // namespace vse::shard

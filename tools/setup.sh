@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# One-step preparation of a fresh machine, safe to run again: the Debian development packages the
+# build links against, a virtual environment in .venv on CPython 3.12 (or the newest CPython 3 when
+# 3.12 is missing), and the extension module built and installed into it with its test extras.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+APT_PACKAGES=(libsqlite3-dev nlohmann-json3-dev libfmt-dev libdeflate-dev libgtest-dev libicu-dev)
+
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" = 0 ]; then
+        echo "setup: installing ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    else
+        echo "setup: missing system packages; run: sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+# The pyenv shims only answer for the selected version, so look at the installed trees directly.
+find_python() {
+    local p
+    for p in $(ls -d /root/.pyenv/versions/3.12*/bin/python3.12 2>/dev/null | sort -V -r); do
+        "$p" -c 'import venv' 2>/dev/null && { echo "$p"; return; }
+    done
+    if command -v python3.12 >/dev/null && python3.12 -c 'import venv' 2>/dev/null; then
+        command -v python3.12; return
+    fi
+    for p in $(ls -d /root/.pyenv/versions/3.*/bin/python3 /usr/bin/python3.* /usr/local/bin/python3.* 2>/dev/null \
+               | grep -E 'python3(\.[0-9]+)?$' | sort -V -r); do
+        "$p" -c 'import sys, venv; sys.exit(sys.version_info < (3, 10))' 2>/dev/null && { echo "$p"; return; }
+    done
+    echo "setup: no CPython 3.10 or newer found" >&2
+    exit 1
+}
+
+PY=$(find_python)
+want=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+if [ -x .venv/bin/python ]; then
+    have=$(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || echo none)
+    [ "$have" = "$want" ] || { echo "setup: .venv has Python $have, recreating for $want"; rm -rf .venv; }
+fi
+[ -x .venv/bin/python ] || "$PY" -m venv .venv
+
+# Build requirements live in the venv so the module can be rebuilt incrementally without isolation.
+.venv/bin/python -m pip install -q --upgrade pip >/dev/null
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.25" ninja
+.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
