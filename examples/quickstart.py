@@ -1,0 +1,85 @@
+"""The main job, end to end: a durable index over a temporary directory.
+
+Opens an index, writes documents through the write-ahead log, lays their token embeddings into a
+shard file the way the host package does, registers them, reopens the index from disk and shows
+what it finds, with timings.
+"""
+
+import json
+import os
+import tempfile
+import time
+
+import numpy as np
+from safetensors.numpy import save_file
+
+import varnelo_shard_engine as vse
+
+DIM = 128
+rng = np.random.default_rng(0)
+
+
+class Timer:
+    def __init__(self, label):
+        self.label = label
+
+    def __enter__(self):
+        self.t0 = time.perf_counter()
+        return self
+
+    def __exit__(self, *exc):
+        ms = (time.perf_counter() - self.t0) * 1e3
+        print(f"  {self.label:<44} {ms:9.2f} ms")
+
+
+def random_doc(n_tokens):
+    v = rng.standard_normal((n_tokens, DIM)).astype(np.float32)
+    return v / np.linalg.norm(v, axis=1, keepdims=True)
+
+
+def durable_index(base_dir):
+    print("ShardIndex")
+    docs = {doc_id: random_doc(int(rng.integers(8, 48))) for doc_id in range(1, 1001)}
+
+    with Timer(f"open {base_dir}"):
+        index = vse.ShardIndex(base_dir, DIM)
+    with Timer(f"insert {len(docs)} documents"):
+        for doc_id, emb in docs.items():
+            index.insert(doc_id, emb, json.dumps({"title": f"doc {doc_id}", "len": len(emb)}))
+    with Timer("update 100 payloads, delete 50 documents"):
+        for doc_id in range(1, 101):
+            index.update_payload(doc_id, json.dumps({"title": f"doc {doc_id}", "starred": True}))
+        for doc_id in range(951, 1001):
+            index.delete(doc_id)
+    with Timer("sync"):
+        index.sync()
+    print(f"  documents {index.doc_count}, vectors {index.total_vectors}")
+
+    # The host writes the token rows of its documents into shard files and registers where each
+    # document lies; registration is not logged, so it is repeated after every open.
+    kept = [d for d in docs if d <= 950]
+    rows = np.concatenate([docs[d] for d in kept])
+    ends = np.cumsum([len(docs[d]) for d in kept])
+    starts = ends - [len(docs[d]) for d in kept]
+    with Timer(f"write shard_0.safetensors ({rows.nbytes / 1e6:.1f} MB)"):
+        save_file({"embeddings": rows}, os.path.join(base_dir, "shard_0.safetensors"))
+    index.close()
+
+    with Timer("reopen (log replay, shard mapping)"):
+        index = vse.ShardIndex(base_dir, DIM)
+    print(f"  after reopen: documents {index.doc_count}, vectors {index.total_vectors}")
+    with Timer(f"register {len(kept)} shard documents"):
+        index.register_shard_docs(kept, [0] * len(kept), starts.tolist(), ends.tolist())
+    ids = index.doc_ids()
+    print(f"  registered: documents {index.doc_count}, ids {ids[0]}..{ids[-1]}, vectors {index.total_vectors}")
+    print(f"  contains(7)={index.contains(7)} contains(999)={index.contains(999)}")
+    index.close()
+
+
+def main():
+    with tempfile.TemporaryDirectory(prefix="vse-quickstart-") as tmp:
+        durable_index(os.path.join(tmp, "index"))
+
+
+if __name__ == "__main__":
+    main()
