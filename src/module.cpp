@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "common/error.hpp"
+#include "metadata/metadata_store.hpp"
 #include "python/error.hpp"
 #include "shard_index/shard_index.hpp"
 
@@ -26,6 +27,7 @@ struct Export {
 
 constexpr Export kExports[] = {
     {"ShardIndex", vse::shard_index::type_object},
+    {"MetadataStore", vse::metadata::type_object},
 };
 
 Result<void> add_export(PyObject* module, const char* name, Ref obj) {

@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "python/error.hpp"
@@ -38,7 +40,6 @@ Result<std::uint32_t> long_to_u32_via_i64(PyObject* lng) {
 // Element-wise conversion of a sequence, with a fast path for integer arrays.
 template <class T, class FromLong, class FromArray>
 Result<std::vector<T>> to_vec(PyObject* obj, const char* name, FromLong from_long, FromArray from_array) {
-    if (PyUnicode_Check(obj)) return argument_error(name, "Can't extract `str` to `Vec`");
     if (auto arr = int_array_info(obj)) {
         std::vector<T> out(arr->length);
         for (std::size_t i = 0; i < arr->length; ++i) {
@@ -48,16 +49,12 @@ Result<std::vector<T>> to_vec(PyObject* obj, const char* name, FromLong from_lon
         }
         return out;
     }
-    if (!PySequence_Check(obj))
-        return argument_error(name, fmt::format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
-    const Py_ssize_t n = PySequence_Size(obj);
-    if (n < 0) return name_pending_type_error(name);
+    VSE_TRY(SequenceItems items, SequenceItems::of(obj, name));
     std::vector<T> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* raw = PySequence_GetItem(obj, i);
-        if (raw == nullptr) return name_pending_type_error(name);
-        Ref item = Ref::steal(raw);
+    out.reserve(items.size_hint());
+    for (;;) {
+        VSE_TRY(Ref item, items.next());
+        if (!item) break;
         VSE_TRY(Ref lng, index_of(item.get(), name));
         auto v = from_long(lng.get());
         if (!v) return std::unexpected(std::move(v).error());
@@ -93,6 +90,37 @@ std::unexpected<Error> name_pending_type_error(const char* name) {
     return argument_error(name, std::string_view(utf8, static_cast<std::size_t>(len)));
 }
 
+Result<SequenceItems> SequenceItems::of(PyObject* obj, const char* name) {
+    if (PyUnicode_Check(obj)) return argument_error(name, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj))
+        return argument_error(name, fmt::format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
+    Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();  // a sequence without a length is still iterated
+        n = 0;
+    }
+    // A length is only a hint: a __len__ that overstates it must not make us reserve gigabytes.
+    n = std::min<Py_ssize_t>(n, Py_ssize_t{1} << 24);
+    PyObject* it = PyObject_GetIter(obj);
+    if (it == nullptr) return name_pending_type_error(name);
+    return SequenceItems(Ref::steal(it), static_cast<std::size_t>(n), name);
+}
+
+Result<Ref> SequenceItems::next() {
+    PyObject* item = PyIter_Next(iter_.get());
+    if (item == nullptr && PyErr_Occurred()) return name_pending_type_error(name_);
+    return Ref::steal(item);
+}
+
+Result<PyObject* const*> to_tuple_items(PyObject* obj, const char* name, std::size_t len) {
+    if (!PyTuple_Check(obj))
+        return argument_error(name, fmt::format("'{}' object cannot be converted to 'PyTuple'", type_name(obj)));
+    const auto got = static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
+    if (got != len)
+        return fail(Exc::Value, fmt::format("expected tuple of length {}, but got tuple of length {}", len, got));
+    return static_cast<PyObject* const*>(&PyTuple_GET_ITEM(obj, 0));
+}
+
 std::string type_name(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
     const char* n = t->tp_name;
@@ -108,6 +136,11 @@ Result<std::uint64_t> to_u64(PyObject* obj, const char* name) {
 Result<std::uint32_t> to_u32_via_i64(PyObject* obj, const char* name) {
     VSE_TRY(Ref lng, index_of(obj, name));
     return long_to_u32_via_i64(lng.get());
+}
+
+Result<std::uint64_t> to_u64_or(PyObject* obj, const char* name, std::uint64_t fallback) {
+    if (obj == nullptr) return fallback;
+    return to_u64(obj, name);
 }
 
 Result<std::optional<std::uint64_t>> to_opt_u64(PyObject* obj, const char* name) {

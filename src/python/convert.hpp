@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "python/ref.hpp"
 
 namespace vse::py {
 
@@ -30,6 +31,8 @@ Result<std::uint64_t> to_u64(PyObject* obj, const char* name);
 // Through a signed 64-bit value, then into 0..2^32-1; anything outside raises OverflowError
 // "out of range integral type conversion attempted".
 Result<std::uint32_t> to_u32_via_i64(PyObject* obj, const char* name);
+// An optional parameter with a default: absent gives `fallback`; None is refused like any non-int.
+Result<std::uint64_t> to_u64_or(PyObject* obj, const char* name, std::uint64_t fallback);
 // An optional u64: absent or None gives nullopt.
 Result<std::optional<std::uint64_t>> to_opt_u64(PyObject* obj, const char* name);
 
@@ -38,6 +41,29 @@ Result<std::string_view> to_str(PyObject* obj, const char* name);
 Result<std::optional<std::string_view>> to_opt_str(PyObject* obj, const char* name);
 
 Result<bool> to_bool(PyObject* obj, const char* name);
+
+// The items of a sequence argument, taken by iteration the way a list is built from it. A str is
+// refused ("Can't extract `str` to `Vec`"), and so is an object that fails the sequence check
+// ("'T' object cannot be converted to 'Sequence'"); its length, when it has one, only sizes the
+// result.
+class SequenceItems {
+public:
+    static Result<SequenceItems> of(PyObject* obj, const char* name);
+    std::size_t size_hint() const { return size_hint_; }
+    // The next item, or a null Ref after the last.
+    Result<Ref> next();
+
+private:
+    SequenceItems(Ref iter, std::size_t size_hint, const char* name)
+        : iter_(std::move(iter)), size_hint_(size_hint), name_(name) {}
+    Ref iter_;
+    std::size_t size_hint_;
+    const char* name_;
+};
+
+// The `len` items of a tuple (or tuple subclass): another type is the named TypeError (target
+// "PyTuple"), another length a ValueError naming both lengths. Borrowed from the tuple.
+Result<PyObject* const*> to_tuple_items(PyObject* obj, const char* name, std::size_t len);
 
 Result<std::vector<std::uint64_t>> to_vec_u64(PyObject* obj, const char* name);
 Result<std::vector<std::uint32_t>> to_vec_u32_via_i64(PyObject* obj, const char* name);

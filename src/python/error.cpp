@@ -24,6 +24,15 @@ void raise(const Error& err) {
 
 Result<Ref> int_from_u64(unsigned long long v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 
+Result<Ref> int_list_from_u64(std::span<const std::uint64_t> values) {
+    VSE_TRY(Ref list, checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        VSE_TRY(Ref item, int_from_u64(values[i]));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
 Result<Ref> str_from_utf8(std::string_view s) {
     return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

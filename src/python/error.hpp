@@ -8,7 +8,9 @@
 #include "common/error.hpp"
 #include "python/ref.hpp"
 
+#include <cstdint>
 #include <new>
+#include <span>
 #include <string>
 
 namespace vse::py {
@@ -60,5 +62,7 @@ inline Result<Ref> none() { return Ref::borrow(Py_None); }
 inline Result<Ref> boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 Result<Ref> int_from_u64(unsigned long long v);
 Result<Ref> str_from_utf8(std::string_view s);
+// A list of ints.
+Result<Ref> int_list_from_u64(std::span<const std::uint64_t> values);
 
 }  // namespace vse::py

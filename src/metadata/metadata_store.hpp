@@ -1,0 +1,12 @@
+// The Python class MetadataStore: argument binding and result building around metadata::Store.
+#pragma once
+
+#include "common/error.hpp"
+#include "python/ref.hpp"
+
+namespace vse::metadata {
+
+// The ready type object, to be registered in the module.
+Result<py::Ref> type_object();
+
+}  // namespace vse::metadata
