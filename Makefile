@@ -35,3 +35,4 @@ demo: setup
 
 bench: setup
 	$(PY) bench/bench_wal.py
+	$(PY) bench/bench_metadata.py

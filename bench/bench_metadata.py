@@ -124,15 +124,23 @@ def main():
     rows = []
 
     with tempfile.TemporaryDirectory(prefix="vse-bench-metadata-") as tmp:
-        # Bulk upsert: every round writes all items into a new, empty database file.
-        paths = iter(range(10**6))
+        # Bulk upsert: every round writes all items into a new, empty database file; opening and
+        # closing are timed with it on both sides.
+        def fresh(name):
+            path = os.path.join(tmp, name)
+            for suffix in ("", "-wal", "-shm"):
+                if os.path.exists(path + suffix):
+                    os.remove(path + suffix)
+            return path
 
         def engine_bulk():
-            store = MetadataStore(os.path.join(tmp, f"engine-{next(paths)}.db"))
-            return store.set_payloads_bulk(items)
+            store = MetadataStore(fresh("engine-bulk.db"))
+            n = store.set_payloads_bulk(items)
+            del store
+            return n
 
         def baseline_bulk():
-            con = baseline_connection(os.path.join(tmp, f"baseline-{next(paths)}.db"))
+            con = baseline_connection(fresh("baseline-bulk.db"))
             con.execute("BEGIN DEFERRED")
             con.executemany(BULK_UPSERT, items)
             con.execute("COMMIT")

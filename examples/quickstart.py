@@ -1,8 +1,9 @@
-"""The main job, end to end: a durable index over a temporary directory.
+"""The main job, end to end: a durable index and its metadata store over a temporary directory.
 
 Opens an index, writes documents through the write-ahead log, lays their token embeddings into a
 shard file the way the host package does, registers them, reopens the index from disk and shows
-what it finds, with timings.
+what it finds; then keeps the documents' payloads in a metadata store, searches them by text and
+filters them by a JSON field, with timings.
 """
 
 import json
@@ -68,17 +69,72 @@ def durable_index(base_dir):
     with Timer("reopen (log replay, shard mapping)"):
         index = vse.ShardIndex(base_dir, DIM)
     print(f"  after reopen: documents {index.doc_count}, vectors {index.total_vectors}")
+    # Registration replaces each entry whole, payload included: the host keeps payloads in its
+    # metadata store, so take them from the replayed log first.
+    payloads = {d: index.get_payload(d) for d in kept}
     with Timer(f"register {len(kept)} shard documents"):
         index.register_shard_docs(kept, [0] * len(kept), starts.tolist(), ends.tolist())
     ids = index.doc_ids()
     print(f"  registered: documents {index.doc_count}, ids {ids[0]}..{ids[-1]}, vectors {index.total_vectors}")
     print(f"  contains(7)={index.contains(7)} contains(999)={index.contains(999)}")
     index.close()
+    return payloads
+
+
+TOPICS = ["retrieval", "indexing", "compression", "ranking", "storage"]
+PHRASES = {
+    "retrieval": "searching documents with late interaction",
+    "indexing": "building indexes over token embeddings",
+    "compression": "residual codes shrink the stored vectors",
+    "ranking": "scores ordered by maximum similarity",
+    "storage": "durable writes through a write-ahead log",
+}
+
+
+def metadata_store(db_path, payloads):
+    print("MetadataStore")
+    # The host keeps each document's payload beside the index, with a text to search by.
+    items = []
+    for doc_id, payload in payloads.items():
+        fields = json.loads(payload)
+        topic = TOPICS[doc_id % len(TOPICS)]
+        fields["topic"] = topic
+        fields["meta"] = {"lang": "en" if doc_id % 3 else "de"}
+        items.append((doc_id, json.dumps(fields), f"{fields['title']}: {PHRASES[topic]}"))
+
+    with Timer(f"open {db_path}"):
+        store = vse.MetadataStore(db_path)
+    with Timer(f"set_payloads_bulk {len(items)} payloads"):
+        store.set_payloads_bulk(items)
+    store.set_payload(7, json.dumps({"title": "doc 7", "topic": "ranking", "starred": True}),
+                      "doc 7: rescored and starred by hand")
+    print(f"  documents {store.count()}, payload of 7: {store.get_payload(7)}")
+
+    with Timer('search_text("searched document")'):
+        hits = store.search_text("searched document", limit=5)
+    print(f"  best 5 (stemmed: searched -> search): {hits}")
+    phrase = store.search_text('"write-ahead log"', limit=1000)
+    print(f'  phrase "write-ahead log": {len(phrase)} documents')
+
+    with Timer('filter_by_field("topic", "compression")'):
+        compressed = store.filter_by_field("topic", "compression")
+    with Timer("create_field_index topic, meta.lang"):
+        store.create_field_index("topic")
+        store.create_field_index("meta.lang")
+    print(f"  topic=compression: {len(compressed)} documents, first {compressed[:5]}")
+    print(f"  meta.lang=de: {len(store.filter_by_field('meta.lang', 'de'))} documents")
+    print(f"  deleted 7: {store.delete_payload(7)}, again: {store.delete_payload(7)}")
+    del store
+
+    with Timer("reopen"):
+        store = vse.MetadataStore(db_path)
+    print(f"  after reopen: documents {store.count()}, ids {store.all_doc_ids()[:3]}...")
 
 
 def main():
     with tempfile.TemporaryDirectory(prefix="vse-quickstart-") as tmp:
-        durable_index(os.path.join(tmp, "index"))
+        payloads = durable_index(os.path.join(tmp, "index"))
+        metadata_store(os.path.join(tmp, "metadata.db"), payloads)
 
 
 if __name__ == "__main__":
