@@ -296,10 +296,15 @@ def test_document_ids_keep_their_64_bits(db_path):
     assert s.count() == 3
 
 
-def test_get_payload_of_an_absent_id_is_none(store):
-    store.set_payload(1, "{}")
-    assert store.get_payload(2) is None
-    assert store.get_payload(U64_MAX) is None
+def test_get_payload_is_none_without_a_text_payload(db_path):
+    s = MetadataStore(db_path)
+    s.set_payload(1, "{}")
+    # Rows written by other means: a BLOB (the TEXT affinity keeps its class) and TEXT bytes that
+    # are not UTF-8.
+    with witness(db_path) as con:
+        con.execute("INSERT INTO docs(doc_id, payload) VALUES (2, X'7B7D'), (3, CAST(X'FF7B' AS TEXT))")
+    assert rows(db_path, "SELECT typeof(payload) FROM docs ORDER BY doc_id") == [("text",), ("blob",), ("text",)]
+    assert [s.get_payload(i) for i in (1, 2, 3, 4, U64_MAX)] == ["{}", None, None, None, None]
 
 
 def test_delete_payload(db_path):

@@ -111,6 +111,15 @@ Result<std::vector<std::uint64_t>> collect_ids(sqlite::Statement& stmt, FailText
     }
 }
 
+// Queries run without arguments must not have parameters left unbound (NULL).
+Result<void> no_parameters(const sqlite::Statement& stmt, FailText text) {
+    if (const int n = stmt.parameter_count(); n != 0) {
+        const std::string why = fmt::format("the statement takes {} parameters but none were given", n);
+        return fail(Exc::OS, fmt::format(text, why));
+    }
+    return {};
+}
+
 sqlite::SqlResult<void> write_item(sqlite::Statement& upsert, const BulkItem& item) {
     if (auto r = upsert.bind_i64(1, to_sql(item.doc_id)); !r) return r;
     if (auto r = upsert.bind_text(2, item.payload); !r) return r;
@@ -212,9 +221,7 @@ Result<std::uint64_t> Store::set_payloads_bulk(std::span<const BulkItem> items) 
 
 Result<std::uint64_t> Store::count() {
     VSE_TRY(sqlite::Statement stmt, io(conn_.prepare(kCount), "count failed: {}"));
-    if (const int n = stmt.parameter_count(); n != 0)
-        return fail(Exc::OS, fmt::format("count failed: {}",
-                                         fmt::format("the statement takes {} parameters but none were given", n)));
+    VSE_CHECK(no_parameters(stmt, "count failed: {}"));
     VSE_TRY(bool row, io(stmt.step(), "count failed: {}"));
     if (!row) return fail(Exc::OS, fmt::format("count failed: {}", "the query returned no rows"));
     VSE_TRY(std::int64_t n, io(stmt.column_i64(0), "count failed: {}"));
@@ -223,7 +230,7 @@ Result<std::uint64_t> Store::count() {
 
 Result<std::vector<std::uint64_t>> Store::all_doc_ids() {
     VSE_TRY(auto stmt, io(conn_.prepare_cached(kList), "prepare failed: {}"));
-    // The list takes no parameters, so starting it cannot fail before its first step.
+    VSE_CHECK(no_parameters(*stmt, "query failed: {}"));
     return collect_ids(*stmt, "row failed: {}");
 }
 

@@ -52,8 +52,6 @@ public:
                                                        std::uint64_t limit);
     Result<void> create_field_index(std::string_view field_path);
 
-    const sqlite::Connection& connection() const { return conn_; }
-
 private:
     explicit Store(sqlite::Connection conn) : conn_(std::move(conn)) {}
     void rollback_if_open();
