@@ -17,6 +17,7 @@
 #include "python/borrow.hpp"
 #include "python/convert.hpp"
 #include "python/error.hpp"
+#include "python/method.hpp"
 #include "python/ndarray.hpp"
 #include "python/type.hpp"
 #include "shard/index.hpp"
@@ -229,30 +230,27 @@ PyObject* get_dim(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(sel
 // ---------------------------------------------------------------------------------------------
 // The type
 
-#define VSE_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
-
 // In the documented order; the scoring, means, centroid, codec and merged-file methods take their
 // places between these as they are added.
 PyMethodDef kMethods[] = {
-    VSE_METHOD("insert", meth_insert,
+    py::fastcall_method("insert", meth_insert,
                "insert($self, doc_id, embeddings, payload=None)\n--\n\n"
                "Insert a document with its multi-vector embeddings."),
-    VSE_METHOD("delete", meth_delete, "delete($self, doc_id)\n--\n\nDelete a document by ID."),
-    VSE_METHOD("update_payload", meth_update_payload,
+    py::fastcall_method("delete", meth_delete, "delete($self, doc_id)\n--\n\nDelete a document by ID."),
+    py::fastcall_method("update_payload", meth_update_payload,
                "update_payload($self, doc_id, payload)\n--\n\nUpdate the JSON payload for a document."),
-    VSE_METHOD("register_shard_docs", meth_register_shard_docs,
+    py::fastcall_method("register_shard_docs", meth_register_shard_docs,
                "register_shard_docs($self, doc_ids, shard_ids, row_starts, row_ends)\n--\n\n"
                "Register documents that already exist in shard files.\n"
                "\n"
                "Used when loading a pre-built index (e.g. from ShardSegmentManager)."),
-    VSE_METHOD("sync", meth_sync, "sync($self)\n--\n\nFlush the WAL and sync to disk."),
-    VSE_METHOD("doc_ids", meth_doc_ids,
+    py::fastcall_method("sync", meth_sync, "sync($self)\n--\n\nFlush the WAL and sync to disk."),
+    py::fastcall_method("doc_ids", meth_doc_ids,
                "doc_ids($self)\n--\n\nGet all document IDs currently in the index (sorted)."),
-    VSE_METHOD("contains", meth_contains, "contains($self, doc_id)\n--\n\nCheck if a document exists."),
-    VSE_METHOD("get_payload", meth_get_payload,
+    py::fastcall_method("contains", meth_contains, "contains($self, doc_id)\n--\n\nCheck if a document exists."),
+    py::fastcall_method("get_payload", meth_get_payload,
                "get_payload($self, doc_id)\n--\n\nGet the payload JSON for a document, or None."),
-    VSE_METHOD("close", meth_close, "close($self)\n--\n\nClose the index, flushing WAL."),
+    py::fastcall_method("close", meth_close, "close($self)\n--\n\nClose the index, flushing WAL."),
     {nullptr, nullptr, 0, nullptr},
 };
 
