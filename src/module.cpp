@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "common/error.hpp"
+#include "kernels/kernel_functions.hpp"
 #include "python/error.hpp"
 #include "shard_index/shard_index.hpp"
 
@@ -26,6 +27,9 @@ struct Export {
 
 constexpr Export kExports[] = {
     {"ShardIndex", vse::shard_index::type_object},
+    // "MetadataStore" is registered here, second.
+    {"rroq158_score_batch", vse::kernels::rroq158_function},
+    {"rroq4_riem_score_batch", vse::kernels::rroq4_riem_function},
 };
 
 Result<void> add_export(PyObject* module, const char* name, Ref obj) {
