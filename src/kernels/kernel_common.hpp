@@ -95,6 +95,13 @@ void transpose_to_lanes(const T* in, std::size_t S, std::size_t cols, std::size_
         for (std::size_t c = 0; c < cols; ++c) out[c * s_pad + s] = in[s * cols + c];
 }
 
+// Whether the vector paths get the query's qc_table rows transposed to [K][s_pad]: worth its
+// K*S copy once the batch has at least K document tokens (each token then reads one contiguous
+// lane vector instead of gathering S scattered values).
+inline bool transpose_centroids(std::size_t big_b, std::size_t big_t, std::size_t big_k) {
+    return big_b * big_t >= big_k;
+}
+
 // Whether this processor runs the given path.
 bool isa_available(Isa isa);
 

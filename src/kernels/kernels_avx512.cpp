@@ -13,6 +13,7 @@ namespace vse::kernels {
 
 namespace {
 #include "kernels/lanes_avx512.inl"
+#include "kernels/lanes_common.inl"
 #include "kernels/rroq158_lanes.inl"
 #include "kernels/rroq4_riem_lanes.inl"
 }  // namespace

@@ -12,6 +12,7 @@ namespace vse::kernels {
 
 namespace {
 #include "kernels/lanes_avx512.inl"
+#include "kernels/lanes_common.inl"
 #include "kernels/rroq158_lanes.inl"
 }  // namespace
 

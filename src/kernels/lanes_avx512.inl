@@ -53,6 +53,7 @@ struct Avx512Lanes {
         const M gt = _mm512_mask_cmp_ps_mask(act, score, best, _CMP_GT_OQ);
         return _mm512_mask_blend_ps(gt, best, score);
     }
+    // base[index[l] + offset] for each lane l.
     static F gather(const float* base, const std::int64_t* index, std::int64_t offset) {
         const I off = _mm512_set1_epi64(offset);
         const __m256 lo = _mm512_mask_i64gather_ps(_mm256_setzero_ps(), 0xFF,

@@ -54,6 +54,7 @@ struct Rroq158Query {
     const float* offset;            // [s_pad]
     const std::uint32_t* active;    // [s_pad]: all ones where the token takes part
     const std::int64_t* qc_index;   // [s_pad]: s*K, the start of token s's qc row; 0 for padding
+    const float* qc_t;              // [K][s_pad] (qc transposed) or null: then qc is gathered
 };
 
 struct Rroq158Scratch {
@@ -104,6 +105,7 @@ struct Rroq4RiemQuery {
     const float* gsums_t;           // [n_groups][s_pad]
     const std::uint32_t* active;    // [s_pad]
     const std::int64_t* qc_index;   // [s_pad]
+    const float* qc_t;              // [K][s_pad] or null
 };
 
 struct Rroq4RiemScratch {

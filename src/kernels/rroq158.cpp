@@ -167,6 +167,8 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
     std::vector<std::uint32_t> planes_t, active;
     std::vector<float> scale, offset;
     std::vector<std::int64_t> qc_index;
+    std::vector<float> qc_t;
+    const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
     for (std::size_t a = 0; a < args.big_a; ++a) {
         Rroq158Query q{};
         q.planes = reinterpret_cast<const std::uint32_t*>(args.q_planes.data()) + a * S * qb * W;
@@ -185,6 +187,10 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
             q.offset = offset.data();
             q.active = active.data();
             q.qc_index = qc_index.data();
+            if (with_qc_t) {
+                transpose_to_lanes(q.qc, S, dm.K, dm.s_pad, qc_t);
+                q.qc_t = qc_t.data();
+            }
         }
         float* row = out + a * B;
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {

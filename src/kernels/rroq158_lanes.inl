@@ -7,12 +7,59 @@
 // score = v+u. The integer parts are exact (wrapping 32-bit), so their order is free: dot_g is
 // built by Horner over the planes, dot = 2*dot + sum over the group's words of the plane-k counts.
 // Lanes of masked query tokens are computed but never update their best value.
+
+// Scores one unmasked document token against query lanes [s0, s0 + VB*L): the VB lane vectors
+// are independent, so they are interleaved and share the broadcasts of the token's words.
+template <class V, std::size_t VB>
+void rroq158_token(const Rroq158Query& q, const Rroq158Dims& dm, std::size_t s0, const std::uint32_t* pw,
+                   const std::uint32_t* nw, const float* sums, const float* scl, float cos_v, float sin_v,
+                   std::int64_t cid, float* best) {
+    using F = typename V::F;
+    using I = typename V::I;
+    constexpr std::size_t L = V::L;
+    const std::size_t W = dm.n_words, G = dm.n_groups, wpg = dm.wpg, s_pad = dm.s_pad;
+    F acc[VB];
+    for (std::size_t u = 0; u < VB; ++u) acc[u] = V::zero();
+    for (std::size_t g = 0; g < G; ++g) {
+        I dot[VB];
+        for (std::size_t u = 0; u < VB; ++u) dot[u] = V::zero_i();
+        for (std::size_t k = dm.query_bits; k-- > 0;) {
+            I dk[VB];
+            for (std::size_t u = 0; u < VB; ++u) dk[u] = V::zero_i();
+            for (std::size_t w = g * wpg; w < (g + 1) * wpg; ++w) {
+                const I p = V::set1_i(pw[w]), n = V::set1_i(nw[w]);
+                const std::uint32_t* plane = q.planes_t + (k * W + w) * s_pad + s0;
+                for (std::size_t u = 0; u < VB; ++u) {
+                    const I bits = V::load_i(plane + u * L);
+                    dk[u] = V::add_i(dk[u], V::popcount_diff(V::and_i(p, bits), V::and_i(n, bits)));
+                }
+            }
+            for (std::size_t u = 0; u < VB; ++u) dot[u] = V::add_i(V::add_i(dot[u], dot[u]), dk[u]);
+        }
+        const F sum_g = V::set1(sums[g]), scl_g = V::set1(scl[g]);
+        for (std::size_t u = 0; u < VB; ++u) {
+            const F t1 = V::mul(V::load(q.offset + s0 + u * L), sum_g);
+            const F t2 = V::mul(V::load(q.scale + s0 + u * L), V::to_float(dot[u]));
+            const F t3 = V::add(t1, t2);
+            const F t4 = V::mul(scl_g, t3);
+            acc[u] = V::add(acc[u], t4);
+        }
+    }
+    const F cos = V::set1(cos_v), sin = V::set1(sin_v);
+    for (std::size_t u = 0; u < VB; ++u) {
+        const std::size_t s = s0 + u * L;
+        const F cu = V::mul(cos, centroid_lanes<V>(q, s, s_pad, cid));
+        const F v = V::mul(sin, acc[u]);
+        const F score = V::add(v, cu);
+        V::store(best + s, V::keep_greater(V::load(best + s), score, V::active(q.active + s)));
+    }
+}
+
 template <class V>
 void rroq158_range_lanes(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
                          std::size_t hi, float* out, const Rroq158Scratch& scratch) {
     constexpr std::size_t L = V::L;
-    const std::size_t S = dm.S, T = dm.T, W = dm.n_words, G = dm.n_groups, wpg = dm.wpg;
-    const std::size_t qb = dm.query_bits, s_pad = dm.s_pad;
+    const std::size_t S = dm.S, T = dm.T, W = dm.n_words, G = dm.n_groups, wpg = dm.wpg, s_pad = dm.s_pad;
     float* best = scratch.best;
     std::uint32_t* pw = scratch.pn;      // P of each word
     std::uint32_t* nw = scratch.pn + W;  // N of each word
@@ -27,7 +74,7 @@ void rroq158_range_lanes(const Rroq158Query& q, const Rroq158Docs& d, const Rroq
             if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
             const std::uint32_t* sign = d.sign + bt * W;
             const std::uint32_t* nz = d.nz + bt * W;
-            std::int32_t sums[32];
+            float sums[32];  // float(sum_g), converted once per document token
             for (std::size_t g = 0; g < G; ++g) {
                 std::uint32_t sum = 0;
                 for (std::size_t w = g * wpg; w < (g + 1) * wpg; ++w) {
@@ -36,38 +83,14 @@ void rroq158_range_lanes(const Rroq158Query& q, const Rroq158Docs& d, const Rroq
                     sum += static_cast<std::uint32_t>(__builtin_popcount(pw[w])) -
                            static_cast<std::uint32_t>(__builtin_popcount(nw[w]));
                 }
-                sums[g] = static_cast<std::int32_t>(sum);
+                sums[g] = static_cast<float>(static_cast<std::int32_t>(sum));
             }
-            const std::int64_t cid = d.cid[bt];
-            const typename V::F cos = V::set1(d.cos[bt]);
-            const typename V::F sin = V::set1(d.sin[bt]);
             const float* scl = d.scl + bt * G;
-            for (std::size_t s0 = 0; s0 < s_pad; s0 += L) {
-                const typename V::F scale = V::load(q.scale + s0);
-                const typename V::F offset = V::load(q.offset + s0);
-                typename V::F acc = V::zero();
-                for (std::size_t g = 0; g < G; ++g) {
-                    typename V::I dot = V::zero_i();
-                    for (std::size_t k = qb; k-- > 0;) {
-                        typename V::I dk = V::zero_i();
-                        for (std::size_t w = g * wpg; w < (g + 1) * wpg; ++w) {
-                            const typename V::I plane = V::load_i(q.planes_t + (k * W + w) * s_pad + s0);
-                            dk = V::add_i(dk, V::popcount_diff(V::and_i(V::set1_i(pw[w]), plane),
-                                                               V::and_i(V::set1_i(nw[w]), plane)));
-                        }
-                        dot = V::add_i(V::add_i(dot, dot), dk);
-                    }
-                    const typename V::F t1 = V::mul(offset, V::set1(static_cast<float>(sums[g])));
-                    const typename V::F t2 = V::mul(scale, V::to_float(dot));
-                    const typename V::F t3 = V::add(t1, t2);
-                    const typename V::F t4 = V::mul(V::set1(scl[g]), t3);
-                    acc = V::add(acc, t4);
-                }
-                const typename V::F u = V::mul(cos, V::gather(q.qc, q.qc_index + s0, cid));
-                const typename V::F v = V::mul(sin, acc);
-                const typename V::F score = V::add(v, u);
-                V::store(best + s0, V::keep_greater(V::load(best + s0), score, V::active(q.active + s0)));
-            }
+            std::size_t s0 = 0;
+            for (; s0 + 2 * L <= s_pad; s0 += 2 * L)
+                rroq158_token<V, 2>(q, dm, s0, pw, nw, sums, scl, d.cos[bt], d.sin[bt], d.cid[bt], best);
+            for (; s0 < s_pad; s0 += L)
+                rroq158_token<V, 1>(q, dm, s0, pw, nw, sums, scl, d.cos[bt], d.sin[bt], d.cid[bt], best);
         }
         float total = 0.0f;
         for (std::size_t s = 0; s < S; ++s) {

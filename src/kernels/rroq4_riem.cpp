@@ -131,6 +131,8 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
     std::vector<float> rot_t, gsums_t;
     std::vector<std::uint32_t> active;
     std::vector<std::int64_t> qc_index;
+    std::vector<float> qc_t;
+    const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
     for (std::size_t a = 0; a < args.big_a; ++a) {
         Rroq4RiemQuery q{};
         q.rot = args.q_rot.data() + a * S * dm.dim;
@@ -145,6 +147,10 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
             q.gsums_t = gsums_t.data();
             q.active = active.data();
             q.qc_index = qc_index.data();
+            if (with_qc_t) {
+                transpose_to_lanes(q.qc, S, dm.K, dm.s_pad, qc_t);
+                q.qc_t = qc_t.data();
+            }
         }
         float* row = out + a * B;
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {

@@ -61,7 +61,7 @@ void rroq4_block(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4Rie
         for (std::size_t u = 0; u < VB; ++u) {
             const std::size_t s = s0 + u * L;
             const typename V::F v = V::mul(sin, acc[j][u]);
-            const typename V::F score = V::fma(cos, V::gather(q.qc, q.qc_index + s, cid), v);
+            const typename V::F score = V::fma(cos, centroid_lanes<V>(q, s, s_pad, cid), v);
             V::store(best + s, V::keep_greater(V::load(best + s), score, V::active(q.active + s)));
         }
     }

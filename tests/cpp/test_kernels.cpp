@@ -137,7 +137,7 @@ TEST(Rroq158, VectorPathsMatchScalarBitForBit) {
     const std::vector<Rroq158Case> cases = {
         {1, 1, 1, 1, 1, 1, 1, 1},   {2, 37, 19, 5, 4, 2, 3, 7},  {3, 33, 33, 3, 6, 3, 8, 5},
         {1, 20, 16, 7, 2, 1, 1, 3}, {2, 17, 40, 9, 8, 4, 4, 11}, {1, 9, 5, 4, 32, 32, 2, 2},
-        {2, 64, 32, 16, 4, 4, 4, 64},
+        {2, 64, 32, 16, 4, 4, 4, 64},  {1, 2, 19, 3, 4, 2, 3, 50},  // the last: fewer document tokens than K
     };
     auto pool = ThreadPool::create(3);
     ASSERT_TRUE(pool.has_value());
@@ -229,7 +229,7 @@ TEST(Rroq4Riem, VectorPathsMatchScalarBitForBit) {
     const std::vector<Rroq4Case> cases = {
         {1, 1, 1, 1, 2, 1, 2, 1},     {2, 37, 19, 5, 16, 4, 4, 7},  {1, 20, 33, 9, 64, 2, 32, 5},
         {2, 18, 8, 6, 34, 1, 34, 3},  {1, 5, 17, 13, 96, 3, 32, 4}, {2, 40, 32, 11, 128, 4, 32, 16},
-        {1, 3, 48, 2, 6, 3, 2, 2},
+        {1, 3, 48, 2, 6, 3, 2, 2},     {1, 2, 19, 3, 16, 4, 4, 40},  // the last: fewer document tokens than K
     };
     auto pool = ThreadPool::create(3);
     ASSERT_TRUE(pool.has_value());
