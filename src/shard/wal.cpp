@@ -34,8 +34,10 @@ std::uint64_t get_u64(const std::uint8_t* p) {
     return v;
 }
 
+// CRC-32 (IEEE 802.3, reflected) continued over `len` more bytes. libdeflate treats a null buffer
+// as a request for the initial value, so empty pieces are skipped here.
 std::uint32_t crc32(std::uint32_t crc, const void* data, std::size_t len) {
-    return libdeflate_crc32(crc, data, len);
+    return len == 0 ? crc : libdeflate_crc32(crc, data, len);
 }
 
 }  // namespace

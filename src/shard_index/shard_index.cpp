@@ -18,6 +18,7 @@
 #include "python/convert.hpp"
 #include "python/error.hpp"
 #include "python/ndarray.hpp"
+#include "python/type.hpp"
 #include "shard/index.hpp"
 
 namespace vse::shard_index {
@@ -271,9 +272,7 @@ const char kClassDoc[] =
     "`Mutex<WriterInner>` only for WAL append + state swap.";
 
 PyTypeObject kType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "varnelo_shard_engine.ShardIndex";
-    t.tp_basicsize = sizeof(ShardIndexObject);
+    PyTypeObject t = py::static_type("varnelo_shard_engine.ShardIndex", sizeof(ShardIndexObject));
     t.tp_dealloc = tp_dealloc;
     // Not subclassable, no __dict__, no weak references.
     t.tp_flags = Py_TPFLAGS_DEFAULT;

@@ -1,0 +1,284 @@
+"""Opening an index from its log: replay rules, torn and corrupt tails, crashes."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import varnelo_shard_engine as vse
+from conftest import DIM, WAL, wal_record
+
+
+def write_log(base_dir, *records):
+    os.makedirs(base_dir, exist_ok=True)
+    with open(os.path.join(base_dir, WAL), "wb") as f:
+        f.write(b"".join(records))
+
+
+def reopen(base_dir, dim=DIM):
+    return vse.ShardIndex(base_dir, dim)
+
+
+def state(ix):
+    return {int(d): ix.get_payload(int(d)) for d in ix.doc_ids()}
+
+
+def ins(doc_id, payload=b"", n=1, dim=DIM, op=1):
+    return wal_record(op, doc_id, payload, [0.5] * (n * dim), n, dim)
+
+
+def corrupt(record):
+    return record[:-1] + bytes([record[-1] ^ 1])
+
+
+@pytest.mark.parametrize(
+    "records, expected",
+    [
+        ([], {}),
+        ([ins(1, "a"), wal_record(2, 1), ins(1, "b")], {1: "b"}),
+        ([ins(1, "a"), wal_record(2, 1)], {}),
+        ([wal_record(4, 1, "x"), ins(1, "a")], {1: "a"}),  # update of an absent id does nothing
+        ([ins(1, "a"), wal_record(4, 1, "x"), wal_record(4, 1, b"")], {1: None}),
+        ([ins(1, ""), ins(2, "p", op=3)], {1: None, 2: "p"}),  # code 3 replays as an insert
+        ([ins(1, "a"), wal_record(0, 2), ins(3)], {1: "a"}),  # a bad op code ends the replay
+        ([ins(1, "a"), wal_record(5, 2), ins(3)], {1: "a"}),
+        ([ins(1, "a"), corrupt(ins(2)), ins(3)], {1: "a"}),  # checksum mismatch mid-log
+        ([ins(1, "a"), ins(2)[:-3]], {1: "a"}),  # torn last record
+        ([ins(1, "a"), ins(2, "payload")[:15]], {1: "a"}),
+        ([ins(1, "a", n=3)], {1: "a"}),
+    ],
+)
+def test_replay(base_dir, records, expected):
+    write_log(base_dir, *records)
+    ix = reopen(base_dir)
+    assert state(ix) == expected
+    ix.close()
+
+
+def test_replay_counts_rows_and_uses_index_width(base_dir):
+    # The record's own width is not consulted: the entry takes the index's.
+    write_log(base_dir, ins(1, n=3, dim=2), ins(2, n=5, dim=4))
+    ix = reopen(base_dir)
+    assert ix.total_vectors == 8
+    ix.close()
+
+
+def test_replay_limits(base_dir):
+    big = 64 * 2**20
+    write_log(base_dir, ins(1, b"x" * big), ins(2))
+    ix = reopen(base_dir)
+    assert ix.doc_ids().tolist() == [1, 2] and len(ix.get_payload(1)) == big
+    ix.close()
+    # One byte more, or one value more, ends the replay at that record.
+    header = lambda op, plen: bytes([op]) + (3).to_bytes(8, "little") + plen.to_bytes(4, "little")
+    for tail in (
+        header(1, big + 1) + b"x" * 64,
+        header(1, 0) + (65536).to_bytes(4, "little") + (1025).to_bytes(4, "little") + b"\0" * 64,
+    ):
+        write_log(base_dir, ins(1), ins(2), tail)
+        ix = reopen(base_dir)
+        assert ix.doc_ids().tolist() == [1, 2]
+        ix.close()
+
+
+def test_invalid_utf8_payload_from_the_log(base_dir):
+    write_log(base_dir, ins(1, b"ok\xff"), ins(2, b"\xe2\x82"), ins(3, b"\xf0\x9f\x98"))
+    ix = reopen(base_dir)
+    for doc_id, text in [
+        (1, "invalid utf-8 sequence of 1 bytes from index 2"),
+        (2, "incomplete utf-8 byte sequence from index 0"),
+        (3, "incomplete utf-8 byte sequence from index 0"),
+    ]:
+        with pytest.raises(ValueError) as e:
+            ix.get_payload(doc_id)
+        assert str(e.value) == f"payload not valid UTF-8: {text}"
+    ix.close()
+
+
+@pytest.mark.parametrize(
+    "bad_tail",
+    [
+        lambda: ins(9, "torn")[:-2],
+        lambda: corrupt(ins(9)),
+        lambda: wal_record(7, 9),
+        lambda: bytes([1]) + (9).to_bytes(8, "little") + (2**30).to_bytes(4, "little"),
+    ],
+    ids=["torn", "crc", "op", "limit"],
+)
+def test_writes_after_a_bad_tail_survive_the_next_open(base_dir, bad_tail):
+    good = ins(1, "a") + ins(2, "b")
+    write_log(base_dir, good, bad_tail())
+    ix = reopen(base_dir)
+    assert state(ix) == {1: "a", 2: "b"}
+    ix.insert(3, np.ones((2, DIM), np.float32), "c")
+    ix.sync()
+    del ix
+    ix = reopen(base_dir)
+    assert state(ix) == {1: "a", 2: "b", 3: "c"}
+    ix.close()
+    with open(os.path.join(base_dir, WAL), "rb") as f:
+        assert f.read() == good + wal_record(1, 3, "c", [1.0] * (2 * DIM), 2, DIM)
+
+
+def test_open_creates_directories_and_an_empty_log(tmp_path):
+    base = tmp_path / "a" / "b" / "c"
+    ix = vse.ShardIndex(str(base), DIM)
+    assert base.is_dir() and os.path.getsize(base / WAL) == 0 and ix.doc_count == 0
+    ix.close()
+    ix = vse.ShardIndex(str(base) + "/", DIM, gpu_score_fn=5)  # an existing directory is fine
+    ix.close()
+
+
+def test_open_failures(tmp_path):
+    with pytest.raises(ValueError, match="^dim must be > 0$"):
+        vse.ShardIndex(str(tmp_path / "zero"), 0)
+    assert not (tmp_path / "zero").exists()
+    afile = tmp_path / "file"
+    afile.write_text("x")
+    with pytest.raises(OSError) as e:
+        vse.ShardIndex(str(afile), DIM)
+    assert str(e.value) == "cannot create base_dir: File exists (os error 17)"
+    with pytest.raises(OSError, match=r"^cannot create base_dir: Not a directory \(os error 20\)$"):
+        vse.ShardIndex(str(afile / "sub"), DIM)
+    os.makedirs(tmp_path / "logdir" / WAL)
+    with pytest.raises(OSError, match=r"^WAL open failed: Is a directory \(os error 21\)$"):
+        vse.ShardIndex(str(tmp_path / "logdir"), DIM)
+    for bad in ((b"x", DIM), (str(tmp_path), -1), (str(tmp_path), 1.5), (None, DIM)):
+        with pytest.raises((TypeError, OverflowError)):
+            vse.ShardIndex(*bad)
+
+
+def test_unreadable_log_fails_the_open(base_dir):
+    if os.geteuid() == 0:
+        pytest.skip("root reads any file")
+    write_log(base_dir, ins(1))
+    os.chmod(os.path.join(base_dir, WAL), 0)
+    with pytest.raises(OSError, match=r"^WAL replay failed: Permission denied \(os error 13\)$"):
+        reopen(base_dir)
+
+
+def test_dropping_without_close_syncs_the_log(base_dir):
+    ix = reopen(base_dir)
+    ix.insert(1, np.ones((3, DIM), np.float32), "kept")
+    ix.insert(2, np.ones((1, DIM), np.float32))
+    del ix
+    ix = reopen(base_dir)
+    assert state(ix) == {1: "kept", 2: None} and ix.total_vectors == 4
+    ix.close()
+
+
+def run_child(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+
+
+def test_crash_keeps_every_synced_document(base_dir):
+    child = run_child(
+        f"""
+        import os, signal, numpy as np, varnelo_shard_engine as vse
+        ix = vse.ShardIndex({base_dir!r}, {DIM})
+        for i in range(200):
+            ix.insert(i, np.full((i % 7 + 1, {DIM}), i, np.float32), '{{"i": %d}}' % i)
+        ix.sync()
+        # Unsynced writes, one of them larger than the log buffer so it is mid-file when we die.
+        for i in range(200, 300):
+            ix.insert(i, np.ones((i % 100 + 1, {DIM}), np.float32))
+        os.kill(os.getpid(), signal.SIGKILL)
+        """
+    )
+    assert child.returncode == -signal.SIGKILL
+    ix = reopen(base_dir)
+    ids = set(ix.doc_ids().tolist())
+    assert set(range(200)) <= ids <= set(range(300))
+    assert ix.get_payload(123) == '{"i": 123}'
+    ix.insert(1000, np.ones((1, DIM), np.float32), "after")
+    ix.sync()
+    del ix
+    ix = reopen(base_dir)
+    assert ix.get_payload(1000) == "after"
+    ix.close()
+
+
+def test_torn_tail_from_a_crash_mid_record(base_dir):
+    ix = reopen(base_dir)
+    for i in range(10):
+        ix.insert(i, np.ones((4, DIM), np.float32))
+    ix.close()
+    path = os.path.join(base_dir, WAL)
+    size = os.path.getsize(path)
+    with open(path, "r+b") as f:
+        f.truncate(size - 5)  # the last record loses its end
+    ix = reopen(base_dir)
+    assert ix.doc_ids().tolist() == list(range(9))
+    ix.insert(42, np.ones((1, DIM), np.float32))
+    ix.sync()
+    del ix
+    ix = reopen(base_dir)
+    assert ix.doc_ids().tolist() == list(range(9)) + [42]
+    ix.close()
+
+
+def test_failed_write_does_not_hide_later_records(base_dir):
+    """A record cut short by a write error is taken back, so records after it replay."""
+    child = run_child(
+        f"""
+        import resource, signal, numpy as np, varnelo_shard_engine as vse
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        ix = vse.ShardIndex({base_dir!r}, {DIM})
+        ix.insert(1, np.ones((1, {DIM}), np.float32), "first")
+        ix.sync()
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20000, hard))
+        try:
+            ix.insert(2, np.ones((4096, {DIM}), np.float32))  # 64 KiB, written straight to the file
+        except OSError as e:
+            print(e)
+        assert not ix.contains(2)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        ix.insert(3, np.ones((1, {DIM}), np.float32), "third")
+        ix.close()
+        """
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "WAL write failed: File too large (os error 27)"
+    ix = reopen(base_dir)
+    assert state(ix) == {1: "first", 3: "third"}
+    ix.close()
+
+
+def test_random_writes_and_reopens_match_a_model(base_dir):
+    """Every write and every reopen agrees with a dict that applies the same operations."""
+    rng = np.random.default_rng(3)
+    model = {}  # id -> (payload or None, rows)
+    ix = reopen(base_dir)
+    for step in range(1500):
+        doc_id = int(rng.integers(0, 60))
+        op = rng.integers(0, 10)
+        if op < 5:
+            n = int(rng.integers(0, 4))
+            payload = [None, "", f"p{step}"][int(rng.integers(0, 3))]
+            ix.insert(doc_id, np.full((n, DIM), step, np.float32), payload)
+            model[doc_id] = (payload, n)
+        elif op < 7:
+            assert ix.delete(doc_id) == (doc_id in model)
+            model.pop(doc_id, None)
+        elif op < 9:
+            payload = f"u{step}" if step % 3 else ""
+            assert ix.update_payload(doc_id, payload) == (doc_id in model)
+            if doc_id in model:
+                model[doc_id] = (payload, model[doc_id][1])
+        else:
+            if step % 2:
+                ix.close()
+            else:
+                del ix
+            ix = reopen(base_dir)
+            # An empty payload is written with length 0 and comes back as no payload.
+            model = {d: (p or None, n) for d, (p, n) in model.items()}
+        assert ix.doc_count == len(model)
+    assert state(ix) == {d: p for d, (p, _) in model.items()}
+    assert ix.total_vectors == sum(n for _, n in model.values())
+    ix.close()
