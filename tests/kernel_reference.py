@@ -33,6 +33,19 @@ def mask_values(rng, n):
     return rng.choice(np.array([1.0, 0.5, 0.0, -1.0, np.nan], np.float32), n, p=[0.4, 0.2, 0.15, 0.1, 0.15])
 
 
+def _centroid_terms(rng, n_tokens, K, specials):
+    """Each document token's centroid id and the weights of its centroid and residual terms."""
+    return dict(docs_cid=rng.integers(0, K, n_tokens).astype(np.int32),
+                docs_cos=_floats(rng, n_tokens, specials), docs_sin=_floats(rng, n_tokens, specials))
+
+
+def _with_masks(rng, x, masks):
+    if masks:
+        x["q_mask"] = mask_values(rng, x["big_a"] * x["big_s"])
+        x["docs_mask"] = mask_values(rng, x["big_b"] * x["big_t"])
+    return x
+
+
 def rroq158_inputs(rng, A, B, S, T, W, G, qb, K, masks=False, specials=False):
     words = lambda n: rng.integers(-(2**31), 2**31, n, dtype=np.int64).astype(np.int32)  # noqa: E731
     x = dict(
@@ -42,15 +55,10 @@ def rroq158_inputs(rng, A, B, S, T, W, G, qb, K, masks=False, specials=False):
         docs_sign=words(B * T * W),
         docs_nz=words(B * T * W),
         docs_scl=_floats(rng, B * T * G, specials),
-        docs_cid=rng.integers(0, K, B * T).astype(np.int32),
-        docs_cos=_floats(rng, B * T, specials),
-        docs_sin=_floats(rng, B * T, specials),
+        **_centroid_terms(rng, B * T, K, specials),
         big_a=A, big_b=B, big_s=S, big_t=T, n_words=W, n_groups=G, query_bits=qb, big_k=K,
     )
-    if masks:
-        x["q_mask"] = mask_values(rng, A * S)
-        x["docs_mask"] = mask_values(rng, B * T)
-    return x
+    return _with_masks(rng, x, masks)
 
 
 def rroq4_inputs(rng, A, B, S, T, dim, G, gs, K, masks=False, specials=False):
@@ -61,15 +69,10 @@ def rroq4_inputs(rng, A, B, S, T, dim, G, gs, K, masks=False, specials=False):
         docs_codes=rng.integers(0, 256, B * T * (dim // 2)).astype(np.uint8),
         docs_mins=_floats(rng, B * T * G, specials),
         docs_dlts=_floats(rng, B * T * G, specials),
-        docs_cid=rng.integers(0, K, B * T).astype(np.int32),
-        docs_cos=_floats(rng, B * T, specials),
-        docs_sin=_floats(rng, B * T, specials),
+        **_centroid_terms(rng, B * T, K, specials),
         big_a=A, big_b=B, big_s=S, big_t=T, dim=dim, n_groups=G, group_size=gs, big_k=K,
     )
-    if masks:
-        x["q_mask"] = mask_values(rng, A * S)
-        x["docs_mask"] = mask_values(rng, B * T)
-    return x
+    return _with_masks(rng, x, masks)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -52,14 +52,16 @@ bool has_positive(const float* mask, std::size_t S) {
     return false;
 }
 
-void fill_lane_flags(const float* mask, std::size_t S, std::size_t K, std::size_t s_pad,
-                     std::vector<std::uint32_t>& active, std::vector<std::int64_t>& qc_index) {
+void QueryLanes::fill(const float* mask, const float* qc, std::size_t S, std::size_t K, std::size_t s_pad,
+                      bool transpose_qc) {
     active.assign(s_pad, 0);
     qc_index.assign(s_pad, 0);
     for (std::size_t s = 0; s < S; ++s) {
         active[s] = (mask == nullptr || !(mask[s] <= 0.0f)) ? 0xFFFFFFFFu : 0u;
         qc_index[s] = static_cast<std::int64_t>(s * K);
     }
+    has_qc_t = transpose_qc;
+    if (transpose_qc) transpose_to_lanes(qc, S, K, s_pad, qc_t);
 }
 
 bool isa_available(Isa isa) {
@@ -75,6 +77,12 @@ bool isa_available(Isa isa) {
 #endif
     }
     return false;
+}
+
+Isa first_available(std::initializer_list<Isa> preferred) {
+    for (Isa isa : preferred)
+        if (isa_available(isa)) return isa;
+    return Isa::Scalar;
 }
 
 }  // namespace vse::kernels

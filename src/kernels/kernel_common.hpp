@@ -57,18 +57,21 @@ Result<void> check_centroid_ids(std::span<const std::int32_t> cid, const std::op
 // A zero-filled buffer of n floats, or MemoryError "cannot allocate the output of {n} floats".
 Result<std::vector<float>> allocate_output(std::uint64_t n);
 
-// Runs `loop(pool)` on the process-wide pool from the calling thread when n_threads is absent or
-// 0, else on a worker of the cache's pool of exactly n_threads workers.
-template <class Loop>
-Result<void> run_on_pool(const std::optional<std::uint64_t>& n_threads, PoolCache& cache, Loop&& loop) {
+// Allocates the zero-filled output of n_out floats and fills it with `score(pool, out)`: on the
+// process-wide pool from the calling thread when n_threads is absent or 0, else on a worker of the
+// cache's pool of exactly n_threads workers.
+template <class Score>
+Result<std::vector<float>> run_pooled(std::uint64_t n_out, const std::optional<std::uint64_t>& n_threads,
+                                      PoolCache& cache, Score&& score) {
+    VSE_TRY(std::vector<float> out, allocate_output(n_out));
     if (!n_threads || *n_threads == 0) {
         VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
-        loop(*pool);
-        return {};
+        score(*pool, out.data());
+    } else {
+        VSE_TRY(std::shared_ptr<ThreadPool> pool, cache.get(static_cast<std::size_t>(*n_threads)));
+        pool->install([&] { score(*pool, out.data()); });
     }
-    VSE_TRY(std::shared_ptr<ThreadPool> pool, cache.get(static_cast<std::size_t>(*n_threads)));
-    pool->install([&] { loop(*pool); });
-    return {};
+    return out;
 }
 
 // Documents per piece of a query's parallel loop: max(B/64, 16).
@@ -82,10 +85,18 @@ inline std::size_t padded_lanes(std::size_t s) { return (s + kLanePad - 1) / kLa
 // Whether any of the S mask values is > 0.
 bool has_positive(const float* mask, std::size_t S);
 
-// active[s]: all ones for a token that takes part (no mask, or a value that is not <= 0), zero
-// for masked tokens and padding; qc_index[s] = s*K, zero for padding.
-void fill_lane_flags(const float* mask, std::size_t S, std::size_t K, std::size_t s_pad,
-                     std::vector<std::uint32_t>& active, std::vector<std::int64_t>& qc_index);
+// The lane data both vector paths keep for the query in hand: active[s] all ones for a token that
+// takes part (no mask, or a value that is not <= 0) and zero for masked tokens and padding;
+// qc_index[s] = s*K (zero for padding); and, when `transpose_qc`, the qc rows as [K][s_pad].
+struct QueryLanes {
+    std::vector<std::uint32_t> active;
+    std::vector<std::int64_t> qc_index;
+    std::vector<float> qc_t;
+    bool has_qc_t = false;
+
+    void fill(const float* mask, const float* qc, std::size_t S, std::size_t K, std::size_t s_pad, bool transpose_qc);
+    const float* qc_t_or_null() const { return has_qc_t ? qc_t.data() : nullptr; }
+};
 
 // out[c][s] = in[s][c] for a [S][cols] row block, padding lanes zero.
 template <class T>
@@ -104,5 +115,8 @@ inline bool transpose_centroids(std::size_t big_b, std::size_t big_t, std::size_
 
 // Whether this processor runs the given path.
 bool isa_available(Isa isa);
+
+// The first available path of `preferred`, else the scalar one.
+Isa first_available(std::initializer_list<Isa> preferred);
 
 }  // namespace vse::kernels

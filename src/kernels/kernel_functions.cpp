@@ -38,6 +38,17 @@ std::optional<InArray<T>> in_array(const std::optional<py::ArrayView>& v) {
     return in_array<T>(*v);
 }
 
+// The nine arrays, arguments 1 to 9, under their names and with their element types.
+template <std::size_t N>
+Result<std::array<py::ArrayView, 9>> arrays(const py::Bound<N>& a, const std::array<py::Param, N>& params,
+                                            const std::array<DType, 9>& dtypes) {
+    std::array<py::ArrayView, 9> v;
+    for (std::size_t i = 0; i < 9; ++i) {
+        VSE_TRY(v[i], py::borrow_array(a[i], params[i].name, dtypes[i], 1));
+    }
+    return v;
+}
+
 // The shape numbers, arguments 10 to 17, under their names.
 template <std::size_t N>
 Result<std::array<std::uint64_t, 8>> shape_numbers(const py::Bound<N>& a, const std::array<py::Param, N>& params) {
@@ -79,28 +90,21 @@ constexpr std::array<py::Param, 20> kRroq158Params{{
 PyObject* rroq158_score_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::edge([&]() -> Result<Ref> {
         VSE_TRY(auto a, py::bind("rroq158_score_batch", kRroq158Params, args, nargs, kwnames));
-        VSE_TRY(py::ArrayView q_planes, py::borrow_array(a[0], "q_planes", DType::I32, 1));
-        VSE_TRY(py::ArrayView q_meta, py::borrow_array(a[1], "q_meta", DType::F32, 1));
-        VSE_TRY(py::ArrayView qc_table, py::borrow_array(a[2], "qc_table", DType::F32, 1));
-        VSE_TRY(py::ArrayView docs_sign, py::borrow_array(a[3], "docs_sign", DType::I32, 1));
-        VSE_TRY(py::ArrayView docs_nz, py::borrow_array(a[4], "docs_nz", DType::I32, 1));
-        VSE_TRY(py::ArrayView docs_scl, py::borrow_array(a[5], "docs_scl", DType::F32, 1));
-        VSE_TRY(py::ArrayView docs_cid, py::borrow_array(a[6], "docs_cid", DType::I32, 1));
-        VSE_TRY(py::ArrayView docs_cos, py::borrow_array(a[7], "docs_cos", DType::F32, 1));
-        VSE_TRY(py::ArrayView docs_sin, py::borrow_array(a[8], "docs_sin", DType::F32, 1));
+        VSE_TRY(auto v, arrays(a, kRroq158Params, {DType::I32, DType::F32, DType::F32, DType::I32, DType::I32,
+                                                   DType::F32, DType::I32, DType::F32, DType::F32}));
         VSE_TRY(auto n, shape_numbers(a, kRroq158Params));
         VSE_TRY(Optionals o, optionals(a));
 
         const Rroq158Input in{
-            .q_planes = in_array<std::int32_t>(q_planes),
-            .q_meta = in_array<float>(q_meta),
-            .qc_table = in_array<float>(qc_table),
-            .docs_sign = in_array<std::int32_t>(docs_sign),
-            .docs_nz = in_array<std::int32_t>(docs_nz),
-            .docs_scl = in_array<float>(docs_scl),
-            .docs_cid = in_array<std::int32_t>(docs_cid),
-            .docs_cos = in_array<float>(docs_cos),
-            .docs_sin = in_array<float>(docs_sin),
+            .q_planes = in_array<std::int32_t>(v[0]),
+            .q_meta = in_array<float>(v[1]),
+            .qc_table = in_array<float>(v[2]),
+            .docs_sign = in_array<std::int32_t>(v[3]),
+            .docs_nz = in_array<std::int32_t>(v[4]),
+            .docs_scl = in_array<float>(v[5]),
+            .docs_cid = in_array<std::int32_t>(v[6]),
+            .docs_cos = in_array<float>(v[7]),
+            .docs_sin = in_array<float>(v[8]),
             .big_a = n[0], .big_b = n[1], .big_s = n[2], .big_t = n[3],
             .n_words = n[4], .n_groups = n[5], .query_bits = n[6], .big_k = n[7],
             .q_mask = in_array<float>(o.q_mask),
@@ -122,28 +126,21 @@ constexpr std::array<py::Param, 20> kRroq4RiemParams{{
 PyObject* rroq4_riem_score_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::edge([&]() -> Result<Ref> {
         VSE_TRY(auto a, py::bind("rroq4_riem_score_batch", kRroq4RiemParams, args, nargs, kwnames));
-        VSE_TRY(py::ArrayView q_rot, py::borrow_array(a[0], "q_rot", DType::F32, 1));
-        VSE_TRY(py::ArrayView q_gsums, py::borrow_array(a[1], "q_gsums", DType::F32, 1));
-        VSE_TRY(py::ArrayView qc_table, py::borrow_array(a[2], "qc_table", DType::F32, 1));
-        VSE_TRY(py::ArrayView docs_codes, py::borrow_array(a[3], "docs_codes", DType::U8, 1));
-        VSE_TRY(py::ArrayView docs_mins, py::borrow_array(a[4], "docs_mins", DType::F32, 1));
-        VSE_TRY(py::ArrayView docs_dlts, py::borrow_array(a[5], "docs_dlts", DType::F32, 1));
-        VSE_TRY(py::ArrayView docs_cid, py::borrow_array(a[6], "docs_cid", DType::I32, 1));
-        VSE_TRY(py::ArrayView docs_cos, py::borrow_array(a[7], "docs_cos", DType::F32, 1));
-        VSE_TRY(py::ArrayView docs_sin, py::borrow_array(a[8], "docs_sin", DType::F32, 1));
+        VSE_TRY(auto v, arrays(a, kRroq4RiemParams, {DType::F32, DType::F32, DType::F32, DType::U8, DType::F32,
+                                                     DType::F32, DType::I32, DType::F32, DType::F32}));
         VSE_TRY(auto n, shape_numbers(a, kRroq4RiemParams));
         VSE_TRY(Optionals o, optionals(a));
 
         const Rroq4RiemInput in{
-            .q_rot = in_array<float>(q_rot),
-            .q_gsums = in_array<float>(q_gsums),
-            .qc_table = in_array<float>(qc_table),
-            .docs_codes = in_array<std::uint8_t>(docs_codes),
-            .docs_mins = in_array<float>(docs_mins),
-            .docs_dlts = in_array<float>(docs_dlts),
-            .docs_cid = in_array<std::int32_t>(docs_cid),
-            .docs_cos = in_array<float>(docs_cos),
-            .docs_sin = in_array<float>(docs_sin),
+            .q_rot = in_array<float>(v[0]),
+            .q_gsums = in_array<float>(v[1]),
+            .qc_table = in_array<float>(v[2]),
+            .docs_codes = in_array<std::uint8_t>(v[3]),
+            .docs_mins = in_array<float>(v[4]),
+            .docs_dlts = in_array<float>(v[5]),
+            .docs_cid = in_array<std::int32_t>(v[6]),
+            .docs_cos = in_array<float>(v[7]),
+            .docs_sin = in_array<float>(v[8]),
             .big_a = n[0], .big_b = n[1], .big_s = n[2], .big_t = n[3],
             .dim = n[4], .n_groups = n[5], .group_size = n[6], .big_k = n[7],
             .q_mask = in_array<float>(o.q_mask),

@@ -164,10 +164,9 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
     const std::size_t B = args.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
     const bool lanes = isa != Isa::Scalar;
     // The lane layout of the query in hand, rebuilt for each query (the workers only read it).
-    std::vector<std::uint32_t> planes_t, active;
+    std::vector<std::uint32_t> planes_t;
     std::vector<float> scale, offset;
-    std::vector<std::int64_t> qc_index;
-    std::vector<float> qc_t;
+    QueryLanes lanes_of_query;
     const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
     for (std::size_t a = 0; a < args.big_a; ++a) {
         Rroq158Query q{};
@@ -181,16 +180,13 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
             scale.assign(dm.s_pad, 0.0f);
             offset.assign(dm.s_pad, 0.0f);
             for (std::size_t s = 0; s < S; ++s) scale[s] = q.meta[2 * s], offset[s] = q.meta[2 * s + 1];
-            fill_lane_flags(q.mask, S, dm.K, dm.s_pad, active, qc_index);
+            lanes_of_query.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
             q.planes_t = planes_t.data();
             q.scale = scale.data();
             q.offset = offset.data();
-            q.active = active.data();
-            q.qc_index = qc_index.data();
-            if (with_qc_t) {
-                transpose_to_lanes(q.qc, S, dm.K, dm.s_pad, qc_t);
-                q.qc_t = qc_t.data();
-            }
+            q.active = lanes_of_query.active.data();
+            q.qc_index = lanes_of_query.qc_index.data();
+            q.qc_t = lanes_of_query.qc_t_or_null();
         }
         float* row = out + a * B;
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
@@ -202,11 +198,7 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
 }
 
 Isa rroq158_isa() {
-    static const Isa isa = [] {
-        for (Isa i : {Isa::Avx512Popcnt, Isa::Avx512, Isa::Avx2})
-            if (isa_available(i)) return i;
-        return Isa::Scalar;
-    }();
+    static const Isa isa = first_available({Isa::Avx512Popcnt, Isa::Avx512, Isa::Avx2});
     return isa;
 }
 
@@ -218,10 +210,9 @@ PoolCache& rroq158_pools() {
 }
 
 Result<std::vector<float>> rroq158_run_pooled(const Rroq158Args& args) {
-    VSE_TRY(std::vector<float> out, allocate_output(args.big_a * args.big_b));
-    VSE_CHECK(run_on_pool(args.n_threads, rroq158_pools(),
-                          [&](ThreadPool& pool) { rroq158_score_queries(args, out.data(), pool, rroq158_isa()); }));
-    return out;
+    return run_pooled(args.big_a * args.big_b, args.n_threads, rroq158_pools(), [&](ThreadPool& pool, float* out) {
+        rroq158_score_queries(args, out, pool, rroq158_isa());
+    });
 }
 
 }  // namespace vse::kernels

@@ -129,9 +129,7 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
     const std::size_t B = args.big_b, S = dm.S;
     const bool lanes = isa != Isa::Scalar;
     std::vector<float> rot_t, gsums_t;
-    std::vector<std::uint32_t> active;
-    std::vector<std::int64_t> qc_index;
-    std::vector<float> qc_t;
+    QueryLanes lanes_of_query;
     const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
     for (std::size_t a = 0; a < args.big_a; ++a) {
         Rroq4RiemQuery q{};
@@ -142,15 +140,12 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
         if (lanes) {
             transpose_to_lanes(q.rot, S, dm.dim, dm.s_pad, rot_t);
             transpose_to_lanes(q.gsums, S, dm.n_groups, dm.s_pad, gsums_t);
-            fill_lane_flags(q.mask, S, dm.K, dm.s_pad, active, qc_index);
+            lanes_of_query.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
             q.rot_t = rot_t.data();
             q.gsums_t = gsums_t.data();
-            q.active = active.data();
-            q.qc_index = qc_index.data();
-            if (with_qc_t) {
-                transpose_to_lanes(q.qc, S, dm.K, dm.s_pad, qc_t);
-                q.qc_t = qc_t.data();
-            }
+            q.active = lanes_of_query.active.data();
+            q.qc_index = lanes_of_query.qc_index.data();
+            q.qc_t = lanes_of_query.qc_t_or_null();
         }
         float* row = out + a * B;
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
@@ -162,11 +157,7 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
 }
 
 Isa rroq4_riem_isa() {
-    static const Isa isa = [] {
-        for (Isa i : {Isa::Avx512, Isa::Avx2})
-            if (isa_available(i)) return i;
-        return Isa::Scalar;
-    }();
+    static const Isa isa = first_available({Isa::Avx512, Isa::Avx2});
     return isa;
 }
 
@@ -178,11 +169,9 @@ PoolCache& rroq4_riem_pools() {
 }
 
 Result<std::vector<float>> rroq4_riem_run_pooled(const Rroq4RiemArgs& args) {
-    VSE_TRY(std::vector<float> out, allocate_output(args.big_a * args.big_b));
-    VSE_CHECK(run_on_pool(args.n_threads, rroq4_riem_pools(), [&](ThreadPool& pool) {
-        rroq4_riem_score_queries(args, out.data(), pool, rroq4_riem_isa());
-    }));
-    return out;
+    return run_pooled(args.big_a * args.big_b, args.n_threads, rroq4_riem_pools(), [&](ThreadPool& pool, float* out) {
+        rroq4_riem_score_queries(args, out, pool, rroq4_riem_isa());
+    });
 }
 
 }  // namespace vse::kernels

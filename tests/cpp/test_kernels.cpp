@@ -259,7 +259,7 @@ TEST(Rroq4Riem, ScalarPairOnKnownValues) {
     const std::vector<float> mins = {1.0f, 0.0f, 2.0f, 2.0f}, dlts = {2.0f, 1.0f, 1.0f, 1.0f};
     const std::vector<std::int32_t> cid = {1, 0};
     const std::vector<float> cos = {0.5f, 0.25f}, sin = {1.0f, 2.0f};
-    const Rroq4RiemQuery q{rot.data(), gsums.data(), qc.data(), nullptr, nullptr, nullptr, nullptr, nullptr};
+    const Rroq4RiemQuery q{rot.data(), gsums.data(), qc.data(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     const Rroq4RiemDocs d{codes.data(), mins.data(), dlts.data(), cid.data(), cos.data(), sin.data(), nullptr};
     const Rroq4RiemDims dm{1, 2, 4, 2, 2, 2, 16};
     float best[1], x[4];
