@@ -28,7 +28,7 @@ QUERY_BITS, N_GROUPS_158 = 4, 4
 GROUP_SIZE = 32
 N_WORDS = DIM // 32
 DOC_CHUNK = 250  # documents per NumPy step, to keep its temporaries near 30 MB
-REPEATS = 3
+REPEATS = 5
 WORKERS = len(os.sched_getaffinity(0))
 
 rng = np.random.default_rng(7)
