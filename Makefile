@@ -36,3 +36,4 @@ demo: setup
 bench: setup
 	$(PY) bench/bench_wal.py
 	$(PY) bench/bench_metadata.py
+	$(PY) bench/bench_kernels.py

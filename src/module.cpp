@@ -11,6 +11,7 @@
 
 #include "common/error.hpp"
 #include "metadata/metadata_store.hpp"
+#include "kernels/kernel_functions.hpp"
 #include "python/error.hpp"
 #include "shard_index/shard_index.hpp"
 
@@ -28,6 +29,8 @@ struct Export {
 constexpr Export kExports[] = {
     {"ShardIndex", vse::shard_index::type_object},
     {"MetadataStore", vse::metadata::type_object},
+    {"rroq158_score_batch", vse::kernels::rroq158_function},
+    {"rroq4_riem_score_batch", vse::kernels::rroq4_riem_function},
 };
 
 Result<void> add_export(PyObject* module, const char* name, Ref obj) {

@@ -1,0 +1,126 @@
+// Worker pools: a fixed set of named threads that run data-parallel loops.
+//
+// A pool has exactly the number of workers it was built with; each is started (and named) when
+// the pool is built and runs until the pool is destroyed. Work reaches the workers as jobs: a job
+// is a count of pieces and a function that runs one piece. Any worker claims the next unclaimed
+// piece of the oldest job, so pieces are spread dynamically over whoever is free.
+//
+// Two ways in:
+//   install(f)             runs f on a worker of this pool (directly when the caller already is one)
+//                          and waits; loops that f starts on the same pool are shared by its workers.
+//   parallel_for(n, m, f)  calls f(lo, hi) over pieces covering [0, n), every index exactly once.
+//                          The range is cut in halves only while each half keeps at least m
+//                          indices, so pieces have at least min(n, m) indices and there are at most
+//                          n / m of them. A worker of this pool that starts the loop also works on
+//                          it; any other thread only waits, except that a loop too short to cut
+//                          runs on the calling thread itself.
+//
+// Functions run on workers must not block on work queued behind them; they may start nested loops
+// on the same pool (the starter drains its own loop, so this cannot deadlock). An exception thrown
+// by a piece is caught on the worker; the remaining unclaimed pieces are skipped and the first
+// exception is rethrown to the thread that started the loop, after every running piece ended.
+//
+// Starting a thread can fail (the system refuses another thread, or memory is short): building a
+// pool then stops the workers already started and returns an error value (RuntimeError,
+// "cannot start worker thread {i} of {n}: <system text> (os error N)"); nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/error.hpp"
+
+namespace vse {
+
+class ThreadPool {
+public:
+    // Gives worker i (0-based) its thread name; may be empty for unnamed workers. Linux keeps at
+    // most 15 bytes of a thread name, so longer names are cut there.
+    using NameFn = std::function<std::string(std::size_t)>;
+
+    static Result<std::shared_ptr<ThreadPool>> create(std::size_t n_workers, NameFn name = {});
+
+    // The process-wide pool, built on first use with "RAYON_NUM_THREADS" workers when that holds a
+    // positive decimal number, else one per processor available to the process. A failed build is
+    // reported ("process-wide worker pool: ...") and tried again by the next caller.
+    static Result<ThreadPool*> process_pool();
+
+    // Stops and joins the workers (after they finish the jobs already queued).
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    std::size_t size() const;
+    // Whether the calling thread is one of this pool's workers.
+    bool is_worker() const;
+
+    template <class F>
+    void install(F&& f) {
+        if (is_worker()) {
+            f();
+            return;
+        }
+        run_job(1, [&](std::size_t) { f(); }, false);
+    }
+
+    template <class F>
+    void parallel_for(std::size_t n, std::size_t min_piece, F&& body) {
+        if (n == 0) return;
+        const std::size_t pieces = piece_count(n, min_piece);
+        if (pieces == 1 && !is_worker()) {
+            body(std::size_t{0}, n);
+            return;
+        }
+        run_job(
+            pieces, [&](std::size_t p) { body(p * n / pieces, (p + 1) * n / pieces); }, true);
+    }
+
+    // The number of equal pieces parallel_for cuts n indices into: the largest power of two P with
+    // n / P >= min_piece (whole division), at least 1.
+    static std::size_t piece_count(std::size_t n, std::size_t min_piece);
+
+private:
+    struct Job;
+    struct Shared;
+    explicit ThreadPool(std::shared_ptr<Shared> shared);
+
+    // Queues a job of `pieces` pieces and waits for all of them; `help` lets a calling worker run
+    // pieces too. Rethrows the first exception of a piece.
+    void run_job(std::size_t pieces, std::function<void(std::size_t)> piece, bool help);
+
+    std::shared_ptr<Shared> shared_;
+};
+
+// The process's processor count as available to it (affinity mask), at least 1.
+std::size_t available_processors();
+
+// A process-wide cache of dedicated pools keyed by worker count, for a user that lets its caller
+// pick the count. Entries are only inserted, never replaced or removed: the first pool stored for
+// a count is the one every later lookup gets, and it lives until the process ends. The lock is
+// held only for a lookup or an insert, never while a pool is built, so two first lookups of one
+// count may both build a pool; the loser's workers end when its last reference goes.
+class PoolCache {
+public:
+    // `name(n, i)` names worker i of the pool of n workers; a failed build is reported as
+    // "<error_prefix>: <pool error>".
+    using PoolNameFn = std::string (*)(std::size_t n, std::size_t i);
+    PoolCache(PoolNameFn name, std::string error_prefix);
+    ~PoolCache();
+    PoolCache(const PoolCache&) = delete;
+    PoolCache& operator=(const PoolCache&) = delete;
+
+    // The pool of exactly n workers (n >= 1), built on first use.
+    Result<std::shared_ptr<ThreadPool>> get(std::size_t n);
+    // Whether a pool of n workers is stored (for tests and diagnostics).
+    bool contains(std::size_t n) const;
+
+private:
+    struct Map;
+    PoolNameFn name_;
+    std::string error_prefix_;
+    std::unique_ptr<Map> map_;
+};
+
+}  // namespace vse

@@ -1,0 +1,126 @@
+// The (query, document) MaxSim kernels behind rroq158_score_batch and rroq4_riem_score_batch, as
+// the batch loops see them: one function per instruction set that scores a range of documents
+// against one query and writes one float per document.
+//
+// Every path performs, for every (query token, document token) pair, exactly the float operations
+// of the scalar reference in the same order and rounding, so all paths give identical bits. The
+// vector paths put query tokens side by side in lanes ("s_pad" lanes: the query's S tokens padded
+// with inactive lanes to a multiple of 16), which is why a query comes with a transposed copy of
+// its rows next to the raw ones.
+//
+// This header holds plain records and declarations only: the vector translation units are
+// compiled for other processors than the rest, and must not share inline code with it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vse::kernels {
+
+// Instruction sets with a kernel path, best last.
+enum class Isa { Scalar, Avx2, Avx512, Avx512Popcnt };
+
+// Query tokens are padded to a multiple of this many lanes for the vector paths.
+constexpr std::size_t kLanePad = 16;
+
+// ---------------------------------------------------------------------------------------------
+// rroq158: ternary document residuals in two bit planes, query codes in `query_bits` planes.
+
+struct Rroq158Dims {
+    std::size_t S, T, n_words, n_groups, wpg, query_bits, K, s_pad;
+};
+
+// The whole document arrays of a call; token (b, t) is element b*T + t.
+struct Rroq158Docs {
+    const std::uint32_t* sign;  // [B][T][n_words]
+    const std::uint32_t* nz;    // [B][T][n_words]
+    const float* scl;           // [B][T][n_groups]
+    const std::int32_t* cid;    // [B][T], each in 0..K-1 where the token takes part
+    const float* cos;           // [B][T]
+    const float* sin;           // [B][T]
+    const float* mask;          // [B][T] or null
+};
+
+// One query's rows, and the lane layout the vector paths read.
+struct Rroq158Query {
+    const std::uint32_t* planes;    // [S][query_bits][n_words]
+    const float* meta;              // [S][2]: scale, offset
+    const float* qc;                // [S][K]
+    const float* mask;              // [S] or null
+    bool no_positive_weight;        // mask given and no value > 0: every pair scores +0.0
+    // Lane layout (vector paths only), padding lanes zero and inactive:
+    const std::uint32_t* planes_t;  // [query_bits][n_words][s_pad]
+    const float* scale;             // [s_pad]
+    const float* offset;            // [s_pad]
+    const std::uint32_t* active;    // [s_pad]: all ones where the token takes part
+    const std::int64_t* qc_index;   // [s_pad]: s*K, the start of token s's qc row; 0 for padding
+    const float* qc_t;              // [K][s_pad] (qc transposed) or null: then qc is gathered
+};
+
+struct Rroq158Scratch {
+    float* best;          // s_pad floats
+    std::uint32_t* pn;    // 2*n_words words: P and N of the document token in hand
+};
+
+// Scores documents [lo, hi) against one query into out_row[lo..hi). Requires n_groups <= 32.
+using Rroq158RangeFn = void (*)(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t lo,
+                                std::size_t hi, float* out_row, const Rroq158Scratch&);
+
+void rroq158_range_scalar(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t, std::size_t,
+                          float*, const Rroq158Scratch&);
+void rroq158_range_avx2(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t, std::size_t,
+                        float*, const Rroq158Scratch&);
+void rroq158_range_avx512(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t, std::size_t,
+                          float*, const Rroq158Scratch&);
+void rroq158_range_avx512_popcnt(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t,
+                                 std::size_t, float*, const Rroq158Scratch&);
+
+// ---------------------------------------------------------------------------------------------
+// rroq4_riem: 4-bit document codes with a minimum and a step per group, float query tokens.
+
+// Document tokens the vector paths decode and score together (independent FMA chains).
+constexpr std::size_t kRroq4BlockTokens = 4;
+
+struct Rroq4RiemDims {
+    std::size_t S, T, dim, n_groups, group_size, K, s_pad;
+};
+
+struct Rroq4RiemDocs {
+    const std::uint8_t* codes;  // [B][T][dim/2]: coordinate 2m in the low nibble of byte m, 2m+1 in the high
+    const float* mins;          // [B][T][n_groups]
+    const float* dlts;          // [B][T][n_groups]
+    const std::int32_t* cid;    // [B][T], each in 0..K-1 where the token takes part
+    const float* cos;           // [B][T]
+    const float* sin;           // [B][T]
+    const float* mask;          // [B][T] or null
+};
+
+struct Rroq4RiemQuery {
+    const float* rot;               // [S][dim]
+    const float* gsums;             // [S][n_groups]
+    const float* qc;                // [S][K]
+    const float* mask;              // [S] or null
+    // Lane layout (vector paths only), padding lanes zero and inactive:
+    const float* rot_t;             // [dim][s_pad]
+    const float* gsums_t;           // [n_groups][s_pad]
+    const std::uint32_t* active;    // [s_pad]
+    const std::int64_t* qc_index;   // [s_pad]
+    const float* qc_t;              // [K][s_pad] or null
+};
+
+struct Rroq4RiemScratch {
+    float* best;  // s_pad floats
+    float* x;     // kRroq4BlockTokens * dim floats: decoded document tokens
+};
+
+using Rroq4RiemRangeFn = void (*)(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t lo,
+                                  std::size_t hi, float* out_row, const Rroq4RiemScratch&);
+
+void rroq4_riem_range_scalar(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t,
+                             std::size_t, float*, const Rroq4RiemScratch&);
+void rroq4_riem_range_avx2(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t,
+                           std::size_t, float*, const Rroq4RiemScratch&);
+void rroq4_riem_range_avx512(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t,
+                             std::size_t, float*, const Rroq4RiemScratch&);
+
+}  // namespace vse::kernels

@@ -1,0 +1,218 @@
+// rroq158: argument checks, the scalar pair kernel, the batch loop and its pools.
+//
+// Compiled with -ffp-contract=off: every float operation of the pair kernel is rounded on its
+// own, in the order written; none may be fused into a multiply-add.
+#include "kernels/rroq158.hpp"
+
+#include <fmt/format.h>
+
+namespace vse::kernels {
+
+namespace {
+
+// The kernel keeps the group sums of the document token in hand in a fixed array of this size.
+constexpr std::uint64_t kMaxGroups = 32;
+
+Rroq158Dims dims_of(const Rroq158Args& a) {
+    return Rroq158Dims{a.big_s,    a.big_t,     a.n_words, a.n_groups, a.n_words / a.n_groups,
+                       a.query_bits, a.big_k, padded_lanes(a.big_s)};
+}
+
+Rroq158Docs docs_of(const Rroq158Args& a) {
+    return Rroq158Docs{reinterpret_cast<const std::uint32_t*>(a.docs_sign.data()),
+                       reinterpret_cast<const std::uint32_t*>(a.docs_nz.data()),
+                       a.docs_scl.data(),
+                       a.docs_cid.data(),
+                       a.docs_cos.data(),
+                       a.docs_sin.data(),
+                       a.docs_mask ? a.docs_mask->data() : nullptr};
+}
+
+Rroq158RangeFn range_fn(Isa isa) {
+    switch (isa) {
+#if defined(__x86_64__)
+        case Isa::Avx2: return rroq158_range_avx2;
+        case Isa::Avx512: return rroq158_range_avx512;
+        case Isa::Avx512Popcnt: return rroq158_range_avx512_popcnt;
+#endif
+        default: return rroq158_range_scalar;
+    }
+}
+
+}  // namespace
+
+Result<Rroq158Args> rroq158_check(const Rroq158Input& in) {
+    const std::uint64_t A = in.big_a, B = in.big_b, S = in.big_s, T = in.big_t, K = in.big_k;
+    const std::uint64_t W = in.n_words, G = in.n_groups, qb = in.query_bits;
+    if (G == 0) return fail(Exc::Value, "n_groups must be > 0");
+    if (W == 0) return fail(Exc::Value, "n_words must be > 0");
+    if (qb == 0 || A == 0 || B == 0 || S == 0 || T == 0 || K == 0)
+        return fail(Exc::Value, fmt::format("All shape dims must be > 0 (got A={}, B={}, S={}, T={}, K={}, query_bits={})",
+                                            A, B, S, T, K, qb));
+    if (qb > 8)
+        return fail(Exc::Value, fmt::format("query_bits must be <= 8 (got {}); the inner accumulator uses (1 << k) "
+                                            "which would overflow for k >= 31",
+                                            qb));
+    if (W % G != 0)
+        return fail(Exc::Value, fmt::format("n_words ({}) must be divisible by n_groups ({})", W, G));
+
+    VSE_TRY(std::uint64_t as, shape_product("A*S", {A, S}));
+    VSE_TRY(std::uint64_t bt, shape_product("B*T", {B, T}));
+    VSE_TRY(std::uint64_t n_planes, shape_product("A*S*query_bits*n_words", {A, S, qb, W}));
+    VSE_TRY(std::uint64_t n_meta, shape_product("A*S*2", {A, S, 2}));
+    VSE_TRY(std::uint64_t n_qc, shape_product("A*S*K", {A, S, K}));
+    VSE_TRY(std::uint64_t n_bits, shape_product("B*T*n_words", {B, T, W}));
+    VSE_TRY(std::uint64_t n_scl, shape_product("B*T*n_groups", {B, T, G}));
+    VSE_CHECK(shape_product("A*B", {A, B}));
+
+    Rroq158Args a;
+    VSE_TRY(a.q_planes, checked_view(in.q_planes, "q_planes", "A*S*query_bits*n_words", n_planes));
+    VSE_TRY(a.q_meta, checked_view(in.q_meta, "q_meta", "A*S*2", n_meta));
+    VSE_TRY(a.qc_table, checked_view(in.qc_table, "qc_table", "A*S*K", n_qc));
+    VSE_TRY(a.docs_sign, checked_view(in.docs_sign, "docs_sign", "B*T*n_words", n_bits));
+    VSE_TRY(a.docs_nz, checked_view(in.docs_nz, "docs_nz", "B*T*n_words", n_bits));
+    VSE_TRY(a.docs_scl, checked_view(in.docs_scl, "docs_scl", "B*T*n_groups", n_scl));
+    VSE_TRY(a.docs_cid, checked_view(in.docs_cid, "docs_cid", "B*T", bt));
+    VSE_TRY(a.docs_cos, checked_view(in.docs_cos, "docs_cos", "B*T", bt));
+    VSE_TRY(a.docs_sin, checked_view(in.docs_sin, "docs_sin", "B*T", bt));
+    VSE_TRY(a.q_mask, checked_view(in.q_mask, "q_mask", "A*S", as));
+    VSE_TRY(a.docs_mask, checked_view(in.docs_mask, "docs_mask", "B*T", bt));
+
+    if (G > kMaxGroups)
+        return fail(Exc::Value,
+                    fmt::format("n_groups must be <= 32 (got {}); the kernel keeps per-group sums for at most 32 groups",
+                                G));
+    VSE_CHECK(check_centroid_ids(a.docs_cid, a.docs_mask, K));
+
+    a.n_threads = in.n_threads;
+    a.big_a = A, a.big_b = B, a.big_s = S, a.big_t = T;
+    a.n_words = W, a.n_groups = G, a.query_bits = qb, a.big_k = K;
+    return a;
+}
+
+float rroq158_pair_maxsim(const Rroq158Query& q, const Rroq158Docs& d, std::size_t b, const Rroq158Dims& dm,
+                          float* best) {
+    const std::size_t S = dm.S, T = dm.T, W = dm.n_words, G = dm.n_groups, wpg = dm.wpg, qb = dm.query_bits;
+    // A query none of whose tokens has a positive weight scores +0.0 without reading the document
+    // (a NaN weight is not positive here, though it lets its token take part below).
+    if (q.mask != nullptr && !has_positive(q.mask, S)) return 0.0f;
+    for (std::size_t s = 0; s < S; ++s) best[s] = -__builtin_inff();
+    for (std::size_t t = 0; t < T; ++t) {
+        const std::size_t bt = b * T + t;
+        if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
+        const std::uint32_t* sign = d.sign + bt * W;
+        const std::uint32_t* nz = d.nz + bt * W;
+        // sum_g: the sum of the token's ternary values over group g (wrapping 32-bit arithmetic,
+        // exact for any realistic group).
+        std::int32_t sums[kMaxGroups];
+        for (std::size_t g = 0; g < G; ++g) {
+            std::uint32_t sum = 0;
+            for (std::size_t w = g * wpg; w < (g + 1) * wpg; ++w) {
+                const std::uint32_t p = nz[w] & sign[w], n = nz[w] & ~sign[w];
+                sum += static_cast<std::uint32_t>(__builtin_popcount(p)) - static_cast<std::uint32_t>(__builtin_popcount(n));
+            }
+            sums[g] = static_cast<std::int32_t>(sum);
+        }
+        const std::int32_t cid = d.cid[bt];
+        const float cos = d.cos[bt], sin = d.sin[bt];
+        for (std::size_t s = 0; s < S; ++s) {
+            if (q.mask != nullptr && q.mask[s] <= 0.0f) continue;
+            const float scale = q.meta[2 * s], offset = q.meta[2 * s + 1];
+            const std::uint32_t* planes = q.planes + s * qb * W;
+            float acc = 0.0f;
+            for (std::size_t g = 0; g < G; ++g) {
+                // dot_g: the sum of code * ternary value over the group's coordinates.
+                std::uint32_t dot = 0;
+                for (std::size_t w = g * wpg; w < (g + 1) * wpg; ++w) {
+                    const std::uint32_t p = nz[w] & sign[w], n = nz[w] & ~sign[w];
+                    for (std::size_t k = 0; k < qb; ++k) {
+                        const std::uint32_t plane = planes[k * W + w];
+                        const std::uint32_t diff = static_cast<std::uint32_t>(__builtin_popcount(p & plane)) -
+                                                   static_cast<std::uint32_t>(__builtin_popcount(n & plane));
+                        dot += diff << k;
+                    }
+                }
+                const float t1 = offset * static_cast<float>(sums[g]);
+                const float t2 = scale * static_cast<float>(static_cast<std::int32_t>(dot));
+                const float t3 = t1 + t2;
+                const float t4 = d.scl[bt * G + g] * t3;
+                acc = acc + t4;
+            }
+            const float u = cos * q.qc[s * dm.K + static_cast<std::size_t>(cid)];
+            const float v = sin * acc;
+            const float score = v + u;
+            if (score > best[s]) best[s] = score;  // strict: a NaN never wins, ties keep the earlier
+        }
+    }
+    float total = 0.0f;
+    for (std::size_t s = 0; s < S; ++s) {
+        if (best[s] == -__builtin_inff() || __builtin_isnan(best[s])) continue;
+        total = total + best[s];
+    }
+    return total;
+}
+
+void rroq158_range_scalar(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
+                          std::size_t hi, float* out, const Rroq158Scratch& scratch) {
+    for (std::size_t b = lo; b < hi; ++b) out[b] = rroq158_pair_maxsim(q, d, b, dm, scratch.best);
+}
+
+void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool, Isa isa) {
+    const Rroq158Dims dm = dims_of(args);
+    const Rroq158Docs docs = docs_of(args);
+    const Rroq158RangeFn range = range_fn(isa);
+    const std::size_t B = args.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
+    const bool lanes = isa != Isa::Scalar;
+    // The lane layout of the query in hand, rebuilt for each query (the workers only read it).
+    std::vector<std::uint32_t> planes_t;
+    std::vector<float> scale, offset;
+    QueryLanes lanes_of_query;
+    const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
+    for (std::size_t a = 0; a < args.big_a; ++a) {
+        Rroq158Query q{};
+        q.planes = reinterpret_cast<const std::uint32_t*>(args.q_planes.data()) + a * S * qb * W;
+        q.meta = args.q_meta.data() + a * S * 2;
+        q.qc = args.qc_table.data() + a * S * dm.K;
+        q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
+        q.no_positive_weight = q.mask != nullptr && !has_positive(q.mask, S);
+        if (lanes) {
+            transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, planes_t);
+            scale.assign(dm.s_pad, 0.0f);
+            offset.assign(dm.s_pad, 0.0f);
+            for (std::size_t s = 0; s < S; ++s) scale[s] = q.meta[2 * s], offset[s] = q.meta[2 * s + 1];
+            lanes_of_query.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
+            q.planes_t = planes_t.data();
+            q.scale = scale.data();
+            q.offset = offset.data();
+            q.active = lanes_of_query.active.data();
+            q.qc_index = lanes_of_query.qc_index.data();
+            q.qc_t = lanes_of_query.qc_t_or_null();
+        }
+        float* row = out + a * B;
+        pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
+            std::vector<float> best(dm.s_pad);
+            std::vector<std::uint32_t> pn(2 * W);
+            range(q, docs, dm, lo, hi, row, Rroq158Scratch{best.data(), pn.data()});
+        });
+    }
+}
+
+Isa rroq158_isa() {
+    static const Isa isa = first_available({Isa::Avx512Popcnt, Isa::Avx512, Isa::Avx2});
+    return isa;
+}
+
+std::string rroq158_thread_name(std::size_t n, std::size_t i) { return fmt::format("rroq158-{}-{}", n, i); }
+
+PoolCache& rroq158_pools() {
+    static PoolCache* cache = new PoolCache(rroq158_thread_name, "rroq158 rayon pool");  // never destroyed
+    return *cache;
+}
+
+Result<std::vector<float>> rroq158_run_pooled(const Rroq158Args& args) {
+    return run_pooled(args.big_a * args.big_b, args.n_threads, rroq158_pools(), [&](ThreadPool& pool, float* out) {
+        rroq158_score_queries(args, out, pool, rroq158_isa());
+    });
+}
+
+}  // namespace vse::kernels

@@ -1,0 +1,177 @@
+// rroq4_riem: argument checks, the scalar pair kernel, the batch loop and its pools.
+//
+// Compiled with -ffp-contract=off: the only fused multiply-adds are the explicit std::fma calls.
+#include "kernels/rroq4_riem.hpp"
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+namespace vse::kernels {
+
+namespace {
+
+Rroq4RiemDims dims_of(const Rroq4RiemArgs& a) {
+    return Rroq4RiemDims{a.big_s, a.big_t, a.dim, a.n_groups, a.group_size, a.big_k, padded_lanes(a.big_s)};
+}
+
+Rroq4RiemDocs docs_of(const Rroq4RiemArgs& a) {
+    return Rroq4RiemDocs{a.docs_codes.data(), a.docs_mins.data(), a.docs_dlts.data(), a.docs_cid.data(),
+                         a.docs_cos.data(),   a.docs_sin.data(),  a.docs_mask ? a.docs_mask->data() : nullptr};
+}
+
+Rroq4RiemRangeFn range_fn(Isa isa) {
+    switch (isa) {
+#if defined(__x86_64__)
+        case Isa::Avx2: return rroq4_riem_range_avx2;
+        case Isa::Avx512:
+        case Isa::Avx512Popcnt: return rroq4_riem_range_avx512;
+#endif
+        default: return rroq4_riem_range_scalar;
+    }
+}
+
+}  // namespace
+
+Result<Rroq4RiemArgs> rroq4_riem_check(const Rroq4RiemInput& in) {
+    const std::uint64_t A = in.big_a, B = in.big_b, S = in.big_s, T = in.big_t, K = in.big_k;
+    const std::uint64_t dim = in.dim, G = in.n_groups, gs = in.group_size;
+    if (G == 0) return fail(Exc::Value, "n_groups must be > 0");
+    if (gs == 0 || gs % 2 != 0)
+        return fail(Exc::Value,
+                    fmt::format("group_size must be a positive even integer (got {}); 4-bit codes pack two coords per byte",
+                                gs));
+    if (dim == 0) return fail(Exc::Value, "dim must be > 0");
+    if (A == 0 || B == 0 || S == 0 || T == 0 || K == 0)
+        return fail(Exc::Value, fmt::format("All shape dims must be > 0 (got A={}, B={}, S={}, T={}, K={})", A, B, S, T, K));
+    std::uint64_t g_dim = 0;
+    if (__builtin_mul_overflow(G, gs, &g_dim) || g_dim != dim)
+        return fail(Exc::Value, fmt::format("n_groups ({}) * group_size ({}) != dim ({})", G, gs, dim));
+
+    VSE_TRY(std::uint64_t as, shape_product("A*S", {A, S}));
+    VSE_TRY(std::uint64_t bt, shape_product("B*T", {B, T}));
+    VSE_TRY(std::uint64_t n_rot, shape_product("A*S*dim", {A, S, dim}));
+    VSE_TRY(std::uint64_t n_gsums, shape_product("A*S*n_groups", {A, S, G}));
+    VSE_TRY(std::uint64_t n_qc, shape_product("A*S*K", {A, S, K}));
+    VSE_TRY(std::uint64_t n_codes, shape_product("B*T*(dim/2)", {B, T, dim / 2}));
+    VSE_TRY(std::uint64_t n_groups_bt, shape_product("B*T*n_groups", {B, T, G}));
+    VSE_CHECK(shape_product("A*B", {A, B}));
+
+    Rroq4RiemArgs a;
+    VSE_TRY(a.q_rot, checked_view(in.q_rot, "q_rot", "A*S*dim", n_rot));
+    VSE_TRY(a.q_gsums, checked_view(in.q_gsums, "q_gsums", "A*S*n_groups", n_gsums));
+    VSE_TRY(a.qc_table, checked_view(in.qc_table, "qc_table", "A*S*K", n_qc));
+    VSE_TRY(a.docs_codes, checked_view(in.docs_codes, "docs_codes", "B*T*(dim/2)", n_codes));
+    VSE_TRY(a.docs_mins, checked_view(in.docs_mins, "docs_mins", "B*T*n_groups", n_groups_bt));
+    VSE_TRY(a.docs_dlts, checked_view(in.docs_dlts, "docs_dlts", "B*T*n_groups", n_groups_bt));
+    VSE_TRY(a.docs_cid, checked_view(in.docs_cid, "docs_cid", "B*T", bt));
+    VSE_TRY(a.docs_cos, checked_view(in.docs_cos, "docs_cos", "B*T", bt));
+    VSE_TRY(a.docs_sin, checked_view(in.docs_sin, "docs_sin", "B*T", bt));
+    VSE_TRY(a.q_mask, checked_view(in.q_mask, "q_mask", "A*S", as));
+    VSE_TRY(a.docs_mask, checked_view(in.docs_mask, "docs_mask", "B*T", bt));
+
+    VSE_CHECK(check_centroid_ids(a.docs_cid, a.docs_mask, K));
+
+    a.n_threads = in.n_threads;
+    a.big_a = A, a.big_b = B, a.big_s = S, a.big_t = T;
+    a.dim = dim, a.n_groups = G, a.group_size = gs, a.big_k = K;
+    return a;
+}
+
+float rroq4_riem_pair_maxsim(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, std::size_t b,
+                             const Rroq4RiemDims& dm, float* best, float* x) {
+    const std::size_t S = dm.S, T = dm.T, dim = dm.dim, G = dm.n_groups, gsz = dm.group_size;
+    // No early exit for a fully masked query: it reads the document and scores +0.0.
+    for (std::size_t s = 0; s < S; ++s) best[s] = -__builtin_inff();
+    for (std::size_t t = 0; t < T; ++t) {
+        const std::size_t bt = b * T + t;
+        if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
+        const std::uint8_t* codes = d.codes + bt * (dim / 2);
+        for (std::size_t m = 0; m < dim / 2; ++m) {
+            x[2 * m] = static_cast<float>(codes[m] & 0x0F);
+            x[2 * m + 1] = static_cast<float>(codes[m] >> 4);
+        }
+        const std::int32_t cid = d.cid[bt];
+        const float cos = d.cos[bt], sin = d.sin[bt];
+        for (std::size_t s = 0; s < S; ++s) {
+            if (q.mask != nullptr && q.mask[s] <= 0.0f) continue;
+            const float* rot = q.rot + s * dim;
+            float acc = 0.0f;
+            for (std::size_t g = 0; g < G; ++g) {
+                float dot = 0.0f;
+                for (std::size_t i = 0; i < gsz; ++i) dot = std::fma(rot[g * gsz + i], x[g * gsz + i], dot);
+                acc = std::fma(d.dlts[bt * G + g], dot, acc);
+                acc = std::fma(d.mins[bt * G + g], q.gsums[s * G + g], acc);
+            }
+            const float v = sin * acc;
+            const float score = std::fma(cos, q.qc[s * dm.K + static_cast<std::size_t>(cid)], v);
+            if (score > best[s]) best[s] = score;  // strict: a NaN never wins, ties keep the earlier
+        }
+    }
+    float total = 0.0f;
+    for (std::size_t s = 0; s < S; ++s) {
+        if (q.mask != nullptr && q.mask[s] <= 0.0f) continue;
+        if (best[s] == -__builtin_inff() || __builtin_isnan(best[s])) continue;
+        total = total + best[s];
+    }
+    return total;
+}
+
+void rroq4_riem_range_scalar(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
+                             std::size_t lo, std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
+    for (std::size_t b = lo; b < hi; ++b) out[b] = rroq4_riem_pair_maxsim(q, d, b, dm, scratch.best, scratch.x);
+}
+
+void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool& pool, Isa isa) {
+    const Rroq4RiemDims dm = dims_of(args);
+    const Rroq4RiemDocs docs = docs_of(args);
+    const Rroq4RiemRangeFn range = range_fn(isa);
+    const std::size_t B = args.big_b, S = dm.S;
+    const bool lanes = isa != Isa::Scalar;
+    std::vector<float> rot_t, gsums_t;
+    QueryLanes lanes_of_query;
+    const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
+    for (std::size_t a = 0; a < args.big_a; ++a) {
+        Rroq4RiemQuery q{};
+        q.rot = args.q_rot.data() + a * S * dm.dim;
+        q.gsums = args.q_gsums.data() + a * S * dm.n_groups;
+        q.qc = args.qc_table.data() + a * S * dm.K;
+        q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
+        if (lanes) {
+            transpose_to_lanes(q.rot, S, dm.dim, dm.s_pad, rot_t);
+            transpose_to_lanes(q.gsums, S, dm.n_groups, dm.s_pad, gsums_t);
+            lanes_of_query.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
+            q.rot_t = rot_t.data();
+            q.gsums_t = gsums_t.data();
+            q.active = lanes_of_query.active.data();
+            q.qc_index = lanes_of_query.qc_index.data();
+            q.qc_t = lanes_of_query.qc_t_or_null();
+        }
+        float* row = out + a * B;
+        pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
+            std::vector<float> best(dm.s_pad);
+            std::vector<float> x(kRroq4BlockTokens * dm.dim);
+            range(q, docs, dm, lo, hi, row, Rroq4RiemScratch{best.data(), x.data()});
+        });
+    }
+}
+
+Isa rroq4_riem_isa() {
+    static const Isa isa = first_available({Isa::Avx512, Isa::Avx2});
+    return isa;
+}
+
+std::string rroq4_riem_thread_name(std::size_t n, std::size_t i) { return fmt::format("rroq4riem-{}-{}", n, i); }
+
+PoolCache& rroq4_riem_pools() {
+    static PoolCache* cache = new PoolCache(rroq4_riem_thread_name, "rroq4_riem rayon pool");  // never destroyed
+    return *cache;
+}
+
+Result<std::vector<float>> rroq4_riem_run_pooled(const Rroq4RiemArgs& args) {
+    return run_pooled(args.big_a * args.big_b, args.n_threads, rroq4_riem_pools(), [&](ThreadPool& pool, float* out) {
+        rroq4_riem_score_queries(args, out, pool, rroq4_riem_isa());
+    });
+}
+
+}  // namespace vse::kernels
