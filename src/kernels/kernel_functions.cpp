@@ -18,6 +18,7 @@
 #include "python/error.hpp"
 #include "python/function.hpp"
 #include "python/gil.hpp"
+#include "python/method.hpp"
 #include "python/ndarray.hpp"
 
 namespace vse::kernels {
@@ -155,8 +156,8 @@ PyObject* rroq4_riem_score_batch(PyObject*, PyObject* const* args, Py_ssize_t na
 
 // ---------------------------------------------------------------------------------------------
 
-PyMethodDef kRroq158Def = {
-    "rroq158_score_batch", py::fastcall(rroq158_score_batch), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef kRroq158Def = py::fastcall_method(
+    "rroq158_score_batch", rroq158_score_batch,
     "rroq158_score_batch(q_planes, q_meta, qc_table, docs_sign, docs_nz, docs_scl, docs_cid, docs_cos, "
     "docs_sin, big_a, big_b, big_s, big_t, n_words, n_groups, query_bits, big_k, q_mask=None, docs_mask=None, "
     "n_threads=None)\n"
@@ -170,11 +171,10 @@ PyMethodDef kRroq158Def = {
     "All bit-plane tensors must be `int32`; all float tensors must be `float32`.\n"
     "\n"
     "Returns a flat `(A * B,)` `float32` numpy array of scores; the python\n"
-    "caller reshapes and runs top-k.",
-};
+    "caller reshapes and runs top-k.");
 
-PyMethodDef kRroq4RiemDef = {
-    "rroq4_riem_score_batch", py::fastcall(rroq4_riem_score_batch), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef kRroq4RiemDef = py::fastcall_method(
+    "rroq4_riem_score_batch", rroq4_riem_score_batch,
     "rroq4_riem_score_batch(q_rot, q_gsums, qc_table, docs_codes, docs_mins, docs_dlts, docs_cid, docs_cos, "
     "docs_sin, big_a, big_b, big_s, big_t, dim, n_groups, group_size, big_k, q_mask=None, docs_mask=None, "
     "n_threads=None)\n"
@@ -190,8 +190,7 @@ PyMethodDef kRroq4RiemDef = {
     "fp32 (FWHT-rotated, plus per-group sums precomputed once per query).\n"
     "\n"
     "Returns a flat `(A * B,)` `float32` numpy array of scores; the python\n"
-    "caller reshapes and runs top-k.",
-};
+    "caller reshapes and runs top-k.");
 
 }  // namespace
 

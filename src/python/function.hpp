@@ -17,10 +17,4 @@ inline constexpr const char* kModuleName = "varnelo_shard_engine";
 // as the function's signature.
 Result<Ref> function_object(PyMethodDef* def);
 
-// Casts a fast-call-with-keywords implementation to the type PyMethodDef stores.
-template <class F>
-PyCFunction fastcall(F* fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 }  // namespace vse::py
