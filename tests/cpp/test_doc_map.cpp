@@ -53,14 +53,18 @@ TEST(DocMap, MatchesModelAndKeepsOldVersions) {
             DocEntry old;
             m = m.erase(id, &old, &found);
             EXPECT_EQ(found, model.count(id) == 1);
-            if (found) EXPECT_EQ(old.row_start, model[id]);
+            if (found) {
+                EXPECT_EQ(old.row_start, model[id]);
+            }
             model.erase(id);
         } else {
             bool replaced = false;
             DocEntry old;
             m = m.insert_or_assign(id, entry(step), &old, &replaced);
             EXPECT_EQ(replaced, model.count(id) == 1);
-            if (replaced) EXPECT_EQ(old.row_start, model[id]);
+            if (replaced) {
+                EXPECT_EQ(old.row_start, model[id]);
+            }
             model[id] = step;
         }
         if (step % 500 == 0) kept.emplace_back(m, model);
