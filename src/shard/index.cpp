@@ -85,7 +85,6 @@ Result<std::unique_ptr<Index>> Index::open(std::string base_dir, std::uint64_t d
 
     auto [shard_map, next_shard_id] = discover_shards(base_dir);
     auto state = ShardState::build(std::move(replay->docs), next_shard_id);
-    replay->docs = DocMap();
 
     // A torn or corrupt tail would hide every record appended behind it: cut it off. After a read
     // error the rest of the file may be intact, so it is left alone.
@@ -104,10 +103,8 @@ Result<std::unique_ptr<Index>> Index::open(std::string base_dir, std::uint64_t d
         }
     }
 
-    std::unique_ptr<Index> index(new Index(std::move(base_dir), dim, std::move(state),
-                                           std::make_shared<const ShardMap>(std::move(shard_map)), std::move(*wal)));
-    index->replay_info_ = std::move(*replay);
-    return index;
+    return std::unique_ptr<Index>(new Index(std::move(base_dir), dim, std::move(state),
+                                            std::make_shared<const ShardMap>(std::move(shard_map)), std::move(*wal)));
 }
 
 Result<void> Index::check_open() const {

@@ -57,9 +57,6 @@ public:
     Result<void> sync();
     Result<void> close();
 
-    // What the opening replay found; kept for diagnostics and tests of the recovery path.
-    const WalReplay& replay_info() const { return replay_info_; }
-
 private:
     Index(std::string base_dir, std::uint64_t dim, std::shared_ptr<const ShardState> state,
           std::shared_ptr<const ShardMap> shards, WalWriter wal);
@@ -73,7 +70,6 @@ private:
     std::mutex writer_mu_;
     std::optional<WalWriter> wal_;  // guarded by writer_mu_; absent once closed
     std::atomic<bool> closed_{false};
-    WalReplay replay_info_;
 };
 
 // Creates `path` and every missing parent with mode 0777 (less the umask); an existing directory

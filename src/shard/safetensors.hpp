@@ -56,8 +56,6 @@ public:
     const std::string& path() const { return path_; }
     const std::unordered_map<std::string, TensorInfo>& tensors() const { return tensors_; }
     const TensorInfo* tensor(const std::string& name) const;
-    std::uint64_t header_len() const { return header_len_; }
-    std::uint64_t file_size() const { return map_.size(); }
 
 private:
     MmapShard(std::string path, MappedFile map, std::uint64_t header_len,

@@ -208,7 +208,6 @@ public:
             const ssize_t n = direct ? ::read(fd_, dst + *got, want) : ::read(fd_, buf_.data(), buf_.size());
             if (n < 0) {
                 if (errno == EINTR) continue;
-                errno_ = errno;
                 return Got::Error;
             }
             if (n == 0) return Got::Eof;
@@ -222,13 +221,10 @@ public:
         return Got::All;
     }
 
-    int last_errno() const { return errno_; }
-
 private:
     int fd_;
     std::vector<std::uint8_t> buf_;
     std::size_t pos_ = 0, end_ = 0;
-    int errno_ = 0;
 };
 
 }  // namespace
@@ -249,10 +245,7 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
     std::vector<std::uint8_t> values;
     std::uint8_t head[13], dims[8], tail[4];
 
-    auto stop = [&](WalStop why, std::string detail) {
-        out.stop = why;
-        out.stop_detail = std::move(detail);
-    };
+    auto stop = [&](WalStop why) { out.stop = why; };
     // Reads one field; false ends the replay with the reason recorded.
     auto field = [&](std::uint8_t* dst, std::size_t len, bool first) {
         std::size_t got = 0;
@@ -261,12 +254,12 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
                 return true;
             case LogReader::Got::Eof:
                 if (first && got == 0)
-                    stop(WalStop::End, "");
+                    stop(WalStop::End);
                 else
-                    stop(WalStop::Torn, "failed to fill whole buffer");
+                    stop(WalStop::Torn);
                 return false;
             case LogReader::Got::Error:
-                stop(WalStop::ReadError, os_error_text(in.last_errno()));
+                stop(WalStop::ReadError);
                 return false;
         }
         return false;
@@ -275,15 +268,15 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
     for (;;) {
         if (!field(head, 1, true)) break;
         const std::uint8_t op = head[0];
-        if (op < 1 || op > 4) {
-            stop(WalStop::Corrupt, fmt::format("bad WAL op: {}", op));
+        if (op < 1 || op > 4) {  // "bad WAL op: {}"
+            stop(WalStop::Corrupt);
             break;
         }
         if (!field(head + 1, 12, false)) break;
         const std::uint64_t doc_id = get_u64(head + 1);
         const std::uint32_t plen = get_u32(head + 9);
-        if (plen > kWalMaxPayload) {
-            stop(WalStop::Corrupt, fmt::format("WAL payload_len {} exceeds limit {}", plen, kWalMaxPayload));
+        if (plen > kWalMaxPayload) {  // "WAL payload_len {} exceeds limit {}"
+            stop(WalStop::Corrupt);
             break;
         }
         std::string payload(plen, '\0');
@@ -291,8 +284,8 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
         if (!field(dims, 8, false)) break;
         const std::uint32_t n_vectors = get_u32(dims), dim = get_u32(dims + 4);
         const std::uint64_t n_values = static_cast<std::uint64_t>(n_vectors) * dim;
-        if (n_values > kWalMaxValues) {
-            stop(WalStop::Corrupt, fmt::format("WAL vec size {} exceeds limit {}", n_values, kWalMaxValues));
+        if (n_values > kWalMaxValues) {  // "WAL vec size {} exceeds limit {}"
+            stop(WalStop::Corrupt);
             break;
         }
         values.resize(n_values * 4);
@@ -304,12 +297,11 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
         crc = crc32(crc, dims, 8);
         crc = crc32(crc, values.data(), values.size());
         const std::uint32_t stored = get_u32(tail);
-        if (stored != crc) {
-            stop(WalStop::Corrupt, fmt::format("CRC mismatch: stored={:#x} computed={:#x}", stored, crc));
+        if (stored != crc) {  // "CRC mismatch: stored={:#x} computed={:#x}"
+            stop(WalStop::Corrupt);
             break;
         }
 
-        out.records += 1;
         out.good_len += kWalRecordOverhead + plen + values.size();
         switch (static_cast<WalOp>(op)) {
             case WalOp::Insert:

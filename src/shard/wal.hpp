@@ -94,11 +94,9 @@ enum class WalStop {
 };
 
 struct WalReplay {
-    DocMap docs;                  // the records applied, in file order, to an empty map
-    std::uint64_t records = 0;    // intact records read
-    std::uint64_t good_len = 0;   // bytes they take up, from the start of the file
+    DocMap docs;                  // the intact records applied, in file order, to an empty map
+    std::uint64_t good_len = 0;   // bytes those records take up, from the start of the file
     WalStop stop = WalStop::End;
-    std::string stop_detail;      // what ended the reading, for diagnostics
 };
 
 // Reads every intact record of the log at `path` and applies them in file order: inserts (codes 1
