@@ -98,6 +98,40 @@ METHODS = {
         "Register documents that already exist in shard files.\n\n"
         "Used when loading a pre-built index (e.g. from ShardSegmentManager).",
     ),
+    "set_centroids": (
+        "(centroids)",
+        "Load centroid embeddings for approximate scoring.\n\n`centroids` shape: `(n_centroids, dim)`.",
+    ),
+    "set_codec": (
+        "(bucket_weights, nbits)",
+        "Set up the residual codec for compressed fetch/decompression.\n\n"
+        "Must be called AFTER `set_centroids`. `bucket_weights` is the 1-D array\n"
+        "of representative values for each bucket (length = 2^nbits).",
+    ),
+    "set_use_compression": (
+        "(enabled)",
+        "Enable or disable residual compression for fetch_candidate_embeddings.\n\n"
+        "When false (default), raw FP16 embeddings are read \u2014 lossless.\n"
+        "When true, packed residuals are decompressed via the codec \u2014 lossy but\n"
+        "smaller I/O.",
+    ),
+    "score_candidates_approx": (
+        "(query, candidate_ids, n_top=512)",
+        "Approximate MaxSim scoring using centroid codes (Rayon-parallel).\n\n"
+        "Pre-filter stage: scores `candidate_ids` using lightweight centroid\n"
+        "code lookups and returns the top `n_top` doc IDs + scores.",
+    ),
+    "fetch_candidate_embeddings": (
+        "(candidate_ids)",
+        "Fetch FP16 embeddings for candidate documents from mmap'd shards.\n\n"
+        "Returns `(flat_embeddings_u8, offsets, doc_ids)` where flat_embeddings_u8\n"
+        "is the raw bytes of FP16 data (caller reinterprets as float16),\n"
+        "offsets is `(n_docs, 2)` with `[start, end)` row indices,\n"
+        "and doc_ids is the ordered list.\n\n"
+        "When a residual codec is configured AND shards contain `packed_residuals`,\n"
+        "reads compressed data and decompresses to f16 (7.5x less I/O for nbits=2).\n"
+        "Falls back to raw FP16 embedding reads otherwise.",
+    ),
     "sync": ("()", "Flush the WAL and sync to disk."),
     "doc_ids": ("()", "Get all document IDs currently in the index (sorted)."),
     "contains": ("(doc_id)", "Check if a document exists."),

@@ -174,6 +174,20 @@ Result<bool> to_bool(PyObject* obj, const char* name) {
     return argument_error(name, fmt::format("'{}' object cannot be converted to 'bool'", type_name(obj)));
 }
 
+Result<std::vector<float>> to_vec_f32(PyObject* obj, const char* name) {
+    VSE_TRY(SequenceItems items, SequenceItems::of(obj, name));
+    std::vector<float> out;
+    out.reserve(items.size_hint());
+    for (;;) {
+        VSE_TRY(Ref item, items.next());
+        if (!item) break;
+        const double v = PyFloat_AsDouble(item.get());
+        if (v == -1.0 && PyErr_Occurred()) return name_pending_type_error(name);
+        out.push_back(static_cast<float>(v));
+    }
+    return out;
+}
+
 Result<std::vector<std::uint64_t>> to_vec_u64(PyObject* obj, const char* name) {
     return to_vec<std::uint64_t>(
         obj, name, long_to_u64, [](const IntArrayInfo& a, std::size_t i) -> Result<std::uint64_t> {

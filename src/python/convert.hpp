@@ -66,6 +66,8 @@ private:
 Result<PyObject* const*> to_tuple_items(PyObject* obj, const char* name, std::size_t len);
 
 Result<std::vector<std::uint64_t>> to_vec_u64(PyObject* obj, const char* name);
+// Each item through the float protocol, rounded to the nearest 32-bit float.
+Result<std::vector<float>> to_vec_f32(PyObject* obj, const char* name);
 Result<std::vector<std::uint32_t>> to_vec_u32_via_i64(PyObject* obj, const char* name);
 
 // The type name used in messages, e.g. "str" or "numpy.ndarray".

@@ -127,6 +127,13 @@ Result<Ref> array_copy(DType dtype, std::span<const std::int64_t> dims, const vo
     return Ref::steal(arr);
 }
 
+Result<Ref> array_reshape(const Ref& arr, std::span<const std::int64_t> dims) {
+    if (!numpy_ready()) return pending();
+    std::vector<npy_intp> d(dims.begin(), dims.end());
+    PyArray_Dims shape{d.data(), static_cast<int>(d.size())};
+    return checked(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(arr.get()), &shape, NPY_CORDER));
+}
+
 namespace detail {
 
 Result<Ref> adopt_buffer(DType dtype, std::span<const std::int64_t> dims, void* buffer, void* owner,

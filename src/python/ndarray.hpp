@@ -51,6 +51,9 @@ Result<std::optional<ArrayView>> borrow_opt_array(PyObject* obj, const char* nam
 // A new C-contiguous array holding a copy of `data`.
 Result<Ref> array_copy(DType dtype, std::span<const std::int64_t> dims, const void* data);
 
+// `arr` (an array) reshaped to `dims` in row-major order, sharing its data.
+Result<Ref> array_reshape(const Ref& arr, std::span<const std::int64_t> dims);
+
 // A new writable C-contiguous array over `data`'s buffer, without copying; the buffer is freed when
 // the array dies.
 template <class T>

@@ -33,21 +33,6 @@ Result<Ref> offsets_list(std::span<const shard::RowRange> ranges) {
     return list;
 }
 
-// The callable's answer as float32 scores: a sequence (not a str) of numbers.
-Result<std::vector<float>> scores_of(PyObject* obj) {
-    VSE_TRY(py::SequenceItems items, py::SequenceItems::of(obj, "scores"));
-    std::vector<float> out;
-    out.reserve(items.size_hint());
-    for (;;) {
-        VSE_TRY(Ref item, items.next());
-        if (!item) break;
-        const double v = PyFloat_AsDouble(item.get());
-        if (v == -1.0 && PyErr_Occurred()) return py::pending();
-        out.push_back(static_cast<float>(v));
-    }
-    return out;
-}
-
 Result<std::vector<float>> call(PyObject* callable, std::span<const float> query, std::span<const float> docs,
                                 std::span<const std::uint64_t> ids, std::span<const shard::RowRange> ranges,
                                 std::uint64_t dim) {
@@ -57,7 +42,8 @@ Result<std::vector<float>> call(PyObject* callable, std::span<const float> query
     VSE_TRY(Ref offsets, offsets_list(ranges));
     PyObject* argv[4] = {q.get(), d.get(), id_list.get(), offsets.get()};
     VSE_TRY(Ref answer, py::checked(PyObject_Vectorcall(callable, argv, 4, nullptr)));
-    VSE_TRY(std::vector<float> scores, scores_of(answer.get()));
+    // A sequence (not a str) of numbers.
+    VSE_TRY(std::vector<float> scores, py::to_vec_f32(answer.get(), "scores"));
     if (scores.size() != ids.size()) return std::unexpected(Error{Exc::Value, {}});
     return scores;
 }

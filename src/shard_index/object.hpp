@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -19,17 +20,29 @@
 #include "python/borrow.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"
+#include "shard/codec.hpp"
 #include "shard/index.hpp"
 
 namespace vse::shard_index {
 
 using py::Ref;
 
+// What the host installs on an open index: the centroid table, the residual codec and whether
+// fetches use it. Only the exclusive setup methods replace these, with the GIL held; shared methods
+// take their own references at their start, so nothing changes under a running call.
+struct Installed {
+    std::shared_ptr<const std::vector<float>> centroids;
+    std::uint64_t n_centroids = 0;
+    std::shared_ptr<const shard::ResidualCodec> codec;
+    bool use_compression = false;
+};
+
 struct ShardIndexObject {
     PyObject_HEAD
     py::BorrowFlag borrow;
     shard::Index* index;     // owned
     PyObject* gpu_score_fn;  // owned; null when absent (cleared by the collector in a cycle)
+    Installed installed;
 };
 
 inline ShardIndexObject* self_of(PyObject* self) { return reinterpret_cast<ShardIndexObject*>(self); }
@@ -73,7 +86,12 @@ VSE_SHARD_INDEX_METHOD(meth_sync);
 VSE_SHARD_INDEX_METHOD(meth_close);
 VSE_SHARD_INDEX_METHOD(meth_search);
 VSE_SHARD_INDEX_METHOD(meth_proxy_score);
+VSE_SHARD_INDEX_METHOD(meth_score_candidates_approx);
+VSE_SHARD_INDEX_METHOD(meth_fetch_candidate_embeddings);
 VSE_SHARD_INDEX_METHOD(meth_set_doc_means);
+VSE_SHARD_INDEX_METHOD(meth_set_centroids);
+VSE_SHARD_INDEX_METHOD(meth_set_codec);
+VSE_SHARD_INDEX_METHOD(meth_set_use_compression);
 VSE_SHARD_INDEX_METHOD(meth_doc_ids);
 VSE_SHARD_INDEX_METHOD(meth_contains);
 VSE_SHARD_INDEX_METHOD(meth_get_payload);

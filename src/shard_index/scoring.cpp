@@ -3,9 +3,13 @@
 // the GIL again.
 #include <fmt/format.h>
 
+#include "common/thread_pool.hpp"
+
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/ndarray.hpp"
+#include "shard/fetch.hpp"
+#include "shard/scoring/approx.hpp"
 #include "shard/scoring/proxy.hpp"
 #include "shard/scoring/search.hpp"
 #include "shard_index/gpu_callback.hpp"
@@ -18,6 +22,8 @@ namespace {
 constexpr std::array<py::Param, 2> kSearchParams{{{"query"}, py::optional("k")}};
 constexpr std::array<py::Param, 3> kProxyParams{
     {{"query"}, py::optional("candidate_ids"), py::optional("n_full")}};
+constexpr std::array<py::Param, 3> kApproxParams{{{"query"}, {"candidate_ids"}, py::optional("n_top")}};
+constexpr std::array<py::Param, 1> kFetchParams{{{"candidate_ids"}}};
 
 // The query checks every scorer shares, after the closed check.
 Result<void> check_query(const py::ArrayView& query, std::uint64_t dim) {
@@ -92,6 +98,68 @@ PyObject* meth_proxy_score(PyObject* obj, PyObject* const* args, Py_ssize_t narg
         const auto best =
             py::without_gil([&] { return shard::proxy_score(*state, query.as<float>(), n_q, wanted, n_full); });
         return result_of(best);
+    });
+}
+
+PyObject* meth_score_candidates_approx(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method("ShardIndex.score_candidates_approx", kApproxParams, Access::Shared, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
+        VSE_TRY(std::vector<std::uint64_t> candidates, py::to_vec_u64(a[1], "candidate_ids"));
+        VSE_TRY(std::uint64_t n_top, py::to_u64_or(a[2], "n_top", 512));
+        shard::Index& index = *self.index;
+        VSE_CHECK(index.check_open());
+        if (!self.installed.centroids)
+            return fail(Exc::Runtime, "centroids not loaded \u2014 call set_centroids first");
+        VSE_CHECK(check_query(query, index.dim()));
+        const auto state = index.state();
+        const auto shards = index.shards();
+        const auto centroids = self.installed.centroids;
+        const std::uint64_t n_centroids = self.installed.n_centroids;
+        const std::uint64_t dim = index.dim();
+        VSE_TRY(auto best, py::without_gil([&]() -> Result<std::vector<shard::ScoredDoc>> {
+            const std::size_t n_q = query.size / dim;
+            if (candidates.empty() || n_q == 0) return std::vector<shard::ScoredDoc>{};
+            VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
+            const shard::CentroidTable table(query.as<float>(), n_q, centroids->data(), n_centroids, dim);
+            return shard::top_k(shard::approx_shard_scores(table, *state, *shards, candidates, *pool), n_top);
+        }));
+        return result_of(best);
+    });
+}
+
+PyObject* meth_fetch_candidate_embeddings(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    return method("ShardIndex.fetch_candidate_embeddings", kFetchParams, Access::Shared, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(std::vector<std::uint64_t> candidates, py::to_vec_u64(a[0], "candidate_ids"));
+        shard::Index& index = *self.index;
+        VSE_CHECK(index.check_open());
+        const auto state = index.state();
+        const auto shards = index.shards();
+        const auto codec = self.installed.use_compression ? self.installed.codec : nullptr;
+        shard::Fetched f = py::without_gil(
+            [&] { return shard::fetch_from_shards(*state, *shards, codec.get(), candidates, index.dim()); });
+        const auto n = static_cast<std::int64_t>(f.ids.size());
+        const std::int64_t n_bytes[1] = {static_cast<std::int64_t>(f.bytes.size())};
+        const std::int64_t flat[1] = {2 * n}, pairs[2] = {n, 2}, n_ids[1] = {n};
+        VSE_TRY(Ref bytes, py::array_adopt(py::DType::U8, std::move(f.bytes), n_bytes));
+        VSE_TRY(Ref ranges_flat, py::array_adopt(py::DType::I64, std::move(f.ranges), flat));
+        auto ranges = py::array_reshape(ranges_flat, pairs);
+        if (!ranges) {
+            // The reshape's own exception, named.
+            if (!PyErr_Occurred()) return std::unexpected(ranges.error());
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyErr_NormalizeException(&type, &value, &tb);
+            const Ref v = Ref::steal(value), t = Ref::steal(type), b = Ref::steal(tb);
+            const Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+            const char* msg = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            PyErr_Clear();
+            return fail(Exc::Runtime, fmt::format("reshape offsets: {}", msg ? msg : "unknown error"));
+        }
+        VSE_TRY(Ref ids, py::array_copy(py::DType::U64, n_ids, f.ids.data()));
+        return py::checked(PyTuple_Pack(3, bytes.get(), ranges->get(), ids.get()));
     });
 }
 

@@ -29,6 +29,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (obj == nullptr) return py::pending();
         auto* self = self_of(obj);
         new (&self->borrow) py::BorrowFlag();
+        new (&self->installed) Installed();
         self->index = index.release();
         Py_XINCREF(gpu);
         self->gpu_score_fn = gpu;
@@ -55,6 +56,7 @@ void tp_dealloc(PyObject* obj) {
     delete self->index;
     self->index = nullptr;
     Py_CLEAR(self->gpu_score_fn);
+    self->installed.~Installed();
     self->borrow.~BorrowFlag();
     Py_TYPE(obj)->tp_free(obj);
 }
@@ -87,8 +89,43 @@ PyMethodDef kMethods[] = {
                         "Register documents that already exist in shard files.\n"
                         "\n"
                         "Used when loading a pre-built index (e.g. from ShardSegmentManager)."),
-    // The centroid, codec, merged-file and candidate methods take their places here as they are
-    // added.
+    py::fastcall_method("set_centroids", meth_set_centroids,
+                        "set_centroids($self, centroids)\n--\n\n"
+                        "Load centroid embeddings for approximate scoring.\n"
+                        "\n"
+                        "`centroids` shape: `(n_centroids, dim)`."),
+    py::fastcall_method("set_codec", meth_set_codec,
+                        "set_codec($self, bucket_weights, nbits)\n--\n\n"
+                        "Set up the residual codec for compressed fetch/decompression.\n"
+                        "\n"
+                        "Must be called AFTER `set_centroids`. `bucket_weights` is the 1-D array\n"
+                        "of representative values for each bucket (length = 2^nbits)."),
+    // The merged-file methods take their places here and among the candidate methods.
+    py::fastcall_method("set_use_compression", meth_set_use_compression,
+                        "set_use_compression($self, enabled)\n--\n\n"
+                        "Enable or disable residual compression for fetch_candidate_embeddings.\n"
+                        "\n"
+                        "When false (default), raw FP16 embeddings are read \u2014 lossless.\n"
+                        "When true, packed residuals are decompressed via the codec \u2014 lossy but\n"
+                        "smaller I/O."),
+    py::fastcall_method("score_candidates_approx", meth_score_candidates_approx,
+                        "score_candidates_approx($self, query, candidate_ids, n_top=512)\n--\n\n"
+                        "Approximate MaxSim scoring using centroid codes (Rayon-parallel).\n"
+                        "\n"
+                        "Pre-filter stage: scores `candidate_ids` using lightweight centroid\n"
+                        "code lookups and returns the top `n_top` doc IDs + scores."),
+    py::fastcall_method("fetch_candidate_embeddings", meth_fetch_candidate_embeddings,
+                        "fetch_candidate_embeddings($self, candidate_ids)\n--\n\n"
+                        "Fetch FP16 embeddings for candidate documents from mmap'd shards.\n"
+                        "\n"
+                        "Returns `(flat_embeddings_u8, offsets, doc_ids)` where flat_embeddings_u8\n"
+                        "is the raw bytes of FP16 data (caller reinterprets as float16),\n"
+                        "offsets is `(n_docs, 2)` with `[start, end)` row indices,\n"
+                        "and doc_ids is the ordered list.\n"
+                        "\n"
+                        "When a residual codec is configured AND shards contain `packed_residuals`,\n"
+                        "reads compressed data and decompresses to f16 (7.5x less I/O for nbits=2).\n"
+                        "Falls back to raw FP16 embedding reads otherwise."),
     py::fastcall_method("sync", meth_sync, "sync($self)\n--\n\nFlush the WAL and sync to disk."),
     py::fastcall_method("doc_ids", meth_doc_ids,
                         "doc_ids($self)\n--\n\nGet all document IDs currently in the index (sorted)."),

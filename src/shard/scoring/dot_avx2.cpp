@@ -48,6 +48,15 @@ void max_query_avx2(const PackedQuery& q, const float* const* rows, std::size_t 
     max_query_lanes<Avx2Lanes>(q, rows, n, out);
 }
 
+void dot_table_avx2(const PackedQuery& q, const float* rows, std::size_t n, float* out, std::size_t stride) {
+    dot_table_lanes<Avx2Lanes>(q, rows, n, out, stride);
+}
+
+void code_max_avx2(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
+                    std::size_t m, float* best) {
+    code_max_lanes<Avx2Lanes>(table, stride, n_codes, codes, m, best);
+}
+
 float dot_avx2(const float* a, const float* b, std::size_t n) {
     __m128 acc = _mm_setzero_ps();
     const std::size_t n4 = n / 4;

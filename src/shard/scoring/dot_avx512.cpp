@@ -47,6 +47,15 @@ void max_query_avx512(const PackedQuery& q, const float* const* rows, std::size_
     max_query_lanes<Avx512Lanes>(q, rows, n, out);
 }
 
+void dot_table_avx512(const PackedQuery& q, const float* rows, std::size_t n, float* out, std::size_t stride) {
+    dot_table_lanes<Avx512Lanes>(q, rows, n, out, stride);
+}
+
+void code_max_avx512(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
+                    std::size_t m, float* best) {
+    code_max_lanes<Avx512Lanes>(table, stride, n_codes, codes, m, best);
+}
+
 }  // namespace vse::shard
 
 #pragma GCC pop_options

@@ -44,11 +44,26 @@ using MaxQueryFn = void (*)(const PackedQuery&, const float* const* rows, std::s
 // A single vector-form dot.
 using DotFn = float (*)(const float* a, const float* b, std::size_t n);
 
+// Every dot of the query with n rows lying back to back: out[r * stride + q] = dot(q, row r) for
+// each real query row q; other entries are left alone.
+using DotTableFn = void (*)(const PackedQuery&, const float* rows, std::size_t n, float* out, std::size_t stride);
+
+// The code score of a document from a table laid out [code][stride] (stride a multiple of 16,
+// entries past n_q holding -inf): for each column q, the first strict maximum over the document's
+// codes below n_codes, in code order, into best[q] (-inf when none); the document's codes are m
+// little-endian 16-bit values at `codes`, not necessarily aligned.
+using CodeMaxFn = void (*)(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
+                           std::size_t m, float* best);
+
 void max_rows_avx2(const PackedQuery&, const float*, std::size_t, float*);
 void max_query_avx2(const PackedQuery&, const float* const*, std::size_t, float*);
 float dot_avx2(const float*, const float*, std::size_t);
+void dot_table_avx2(const PackedQuery&, const float*, std::size_t, float*, std::size_t);
+void code_max_avx2(const float*, std::size_t, std::size_t, const std::uint8_t*, std::size_t, float*);
 
 void max_rows_avx512(const PackedQuery&, const float*, std::size_t, float*);
 void max_query_avx512(const PackedQuery&, const float* const*, std::size_t, float*);
+void dot_table_avx512(const PackedQuery&, const float*, std::size_t, float*, std::size_t);
+void code_max_avx512(const float*, std::size_t, std::size_t, const std::uint8_t*, std::size_t, float*);
 
 }  // namespace vse::shard

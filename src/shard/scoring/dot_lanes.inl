@@ -135,3 +135,82 @@ void max_query_lanes(const PackedQuery& q, const float* const* rows, std::size_t
         }
     }
 }
+
+template <class L, int NG>
+inline void dot_table_pass(const PackedQuery& q, std::size_t g0, const float* const r[4], std::size_t r0,
+                           std::size_t n, float* out, std::size_t stride) {
+    constexpr std::size_t W = L::S * 4;
+    typename L::V s[NG];
+    dot_tile<L, NG>(q, g0, r, s);
+    alignas(64) float lanes[W];
+    for (int g = 0; g < NG; ++g) {
+        L::store(lanes, s[g]);
+        for (std::size_t k = 0; k < L::S; ++k) {
+            const std::size_t row = k * q.groups + g0 + static_cast<std::size_t>(g);
+            if (row >= q.n_q) continue;
+            for (std::size_t l = 0; l < 4 && r0 + l < n; ++l) out[(r0 + l) * stride + row] = lanes[4 * k + l];
+        }
+    }
+}
+
+template <class L>
+void dot_table_lanes(const PackedQuery& q, const float* rows, std::size_t n, float* out, std::size_t stride) {
+    constexpr std::size_t P = L::kGroupsPerPass;
+    for (std::size_t r0 = 0; r0 < n; r0 += 4) {
+        const float* r[4];
+        for (std::size_t l = 0; l < 4; ++l) r[l] = rows + (r0 + l < n ? r0 + l : n - 1) * q.dim;
+        std::size_t g0 = 0;
+        for (; g0 + P <= q.groups; g0 += P) dot_table_pass<L, P>(q, g0, r, r0, n, out, stride);
+        switch (q.groups - g0) {
+            case 1: dot_table_pass<L, 1>(q, g0, r, r0, n, out, stride); break;
+            case 2: if constexpr (P > 2) dot_table_pass<L, 2>(q, g0, r, r0, n, out, stride); break;
+            case 3: if constexpr (P > 3) dot_table_pass<L, 3>(q, g0, r, r0, n, out, stride); break;
+            default: break;
+        }
+    }
+}
+
+inline std::uint16_t load_code(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+// Column maxima over the codes, NV registers of 16 columns held across the whole document.
+template <class L, int NV>
+inline void code_max_regs(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
+                          std::size_t m, float* best) {
+    using V = typename L::V;
+    constexpr std::size_t W = L::S * 4;
+    V b[NV];
+    for (int v = 0; v < NV; ++v) b[v] = L::neg_inf();
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint16_t c = load_code(codes + 2 * i);
+        if (c >= n_codes) continue;
+        const float* row = table + c * stride;
+        for (int v = 0; v < NV; ++v) b[v] = L::max_gt(b[v], L::load(row + v * W));
+    }
+    for (int v = 0; v < NV; ++v) L::store(best + v * W, b[v]);
+}
+
+template <class L>
+void code_max_lanes(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
+                    std::size_t m, float* best) {
+    using V = typename L::V;
+    constexpr std::size_t W = L::S * 4;
+    switch (stride / W) {
+        case 1: return code_max_regs<L, 1>(table, stride, n_codes, codes, m, best);
+        case 2: return code_max_regs<L, 2>(table, stride, n_codes, codes, m, best);
+        case 3: return code_max_regs<L, 3>(table, stride, n_codes, codes, m, best);
+        case 4: return code_max_regs<L, 4>(table, stride, n_codes, codes, m, best);
+        default: break;
+    }
+    for (std::size_t v = 0; v < stride; v += W) L::store(best + v, L::neg_inf());
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint16_t c = load_code(codes + 2 * i);
+        if (c >= n_codes) continue;
+        const float* row = table + c * stride;
+        for (std::size_t v = 0; v < stride; v += W) {
+            const V cur = L::load(best + v);
+            L::store(best + v, L::max_gt(cur, L::load(row + v)));
+        }
+    }
+}

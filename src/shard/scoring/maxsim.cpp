@@ -38,10 +38,12 @@ QueryDots::QueryDots(const float* query, std::size_t n_q, std::size_t dim, DotPa
         S = 4;
         max_rows_ = max_rows_avx512;
         max_query_ = max_query_avx512;
+        dot_table_ = dot_table_avx512;
     } else if (path == DotPath::Avx2) {
         S = 2;
         max_rows_ = max_rows_avx2;
         max_query_ = max_query_avx2;
+        dot_table_ = dot_table_avx2;
     }
 #endif
     if (S == 0 || n_q == 0) return;
@@ -102,6 +104,17 @@ void QueryDots::max_over_query(const float* const* rows, std::size_t n, float* o
         }
         out[r] = best;
     }
+}
+
+void QueryDots::dot_table(const float* rows, std::size_t n, float* out, std::size_t stride) const {
+    if (n == 0 || n_q_ == 0) return;
+    if (dot_table_ != nullptr) {
+        dot_table_(pq_, rows, n, out, stride);
+        return;
+    }
+    const DotForm form = path_ == DotPath::PlainScalar ? DotForm::Scalar : DotForm::Vector;
+    for (std::size_t r = 0; r < n; ++r)
+        for (std::size_t q = 0; q < n_q_; ++q) out[r * stride + q] = dot_in(form, query_ + q * dim_, rows + r * dim_, dim_);
 }
 
 }  // namespace vse::shard

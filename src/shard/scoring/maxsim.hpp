@@ -41,6 +41,9 @@ public:
     // For each of n rows: the first strict maximum over the query rows, in order, of dot(q, row).
     void max_over_query(const float* const* rows, std::size_t n, float* out) const;
 
+    // Every dot with n rows lying back to back: out[r * stride + q] = dot(q, row r), q < n_q.
+    void dot_table(const float* rows, std::size_t n, float* out, std::size_t stride) const;
+
 private:
     const float* query_;
     std::size_t n_q_, dim_;
@@ -49,6 +52,7 @@ private:
     PackedQuery pq_{};
     MaxRowsFn max_rows_ = nullptr;
     MaxQueryFn max_query_ = nullptr;
+    DotTableFn dot_table_ = nullptr;
 };
 
 }  // namespace vse::shard

@@ -1,0 +1,95 @@
+#include "shard/fetch.hpp"
+
+#include <cstring>
+#include <unordered_map>
+
+namespace vse::shard {
+
+namespace {
+
+// One document to serve, planned before anything is copied so that the output is allocated once.
+struct Planned {
+    std::uint64_t doc_id;
+    std::uint64_t rows;
+    std::span<const std::uint8_t> raw;  // raw mode: the bytes to copy
+    std::vector<std::uint16_t> codes;   // decode mode: one code per row
+    const std::uint8_t* packed = nullptr;  // decode mode: rows * P bytes
+    std::uint64_t bytes;                // what the document adds to the output
+};
+
+}  // namespace
+
+Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
+                          std::span<const std::uint64_t> candidates, std::uint64_t dim) {
+    struct Group {
+        std::uint32_t shard_id;
+        std::vector<const DocEntry*> docs;
+        std::vector<std::uint64_t> ids;
+    };
+    std::vector<Group> groups;
+    if (!candidates.empty() && !state.docs.empty()) {
+        std::unordered_map<std::uint32_t, std::size_t> group_of;
+        for (std::uint64_t id : candidates) {
+            const DocEntry* e = state.docs.find(id);
+            if (e == nullptr || e->shard_id == NO_SHARD) continue;
+            auto [it, fresh] = group_of.try_emplace(e->shard_id, groups.size());
+            if (fresh) groups.push_back({e->shard_id, {}, {}});
+            groups[it->second].docs.push_back(e);
+            groups[it->second].ids.push_back(id);
+        }
+    }
+
+    std::vector<Planned> plan;
+    const std::uint64_t row_bytes = 2 * dim;
+    for (const Group& g : groups) {
+        auto it = shards.find(g.shard_id);
+        if (it == shards.end()) continue;
+        const MmapShard& shard = *it->second;
+        const bool decode =
+            codec != nullptr && shard.tensor("packed_residuals") != nullptr && shard.tensor("centroid_codes") != nullptr;
+        for (std::size_t i = 0; i < g.docs.size(); ++i) {
+            const DocEntry& e = *g.docs[i];
+            if (e.row_start == e.row_end) continue;
+            if (!decode) {
+                auto bytes = shard.tensor_row_bytes("embeddings", e.row_start, e.row_end);
+                if (!bytes) continue;
+                plan.push_back({g.ids[i], bytes->size() / row_bytes, *bytes, {}, nullptr, bytes->size()});
+                continue;
+            }
+            auto codes = shard.read_selected_u16(e.row_start, e.row_end);
+            auto packed = shard.tensor_row_bytes("packed_residuals", e.row_start, e.row_end);
+            if (!codes || !packed) continue;
+            // One code and P residual bytes a row, or the document is left out: never read past either.
+            const std::uint64_t n = e.row_end - e.row_start, P = codec->packed_bytes_per_vector();
+            if (codes->size() < n || (P != 0 && packed->size() / P < n)) continue;
+            plan.push_back({g.ids[i], n, {}, std::move(*codes), packed->data(), n * 2 * codec->dim()});
+        }
+    }
+
+    Fetched out;
+    std::uint64_t total_bytes = 0;
+    for (const Planned& p : plan) total_bytes += p.bytes;
+    out.bytes.resize(total_bytes);
+    out.ranges.reserve(2 * plan.size());
+    out.ids.reserve(plan.size());
+    std::vector<float> buffer(codec != nullptr ? codec->dim() : 0);
+    std::uint8_t* at = out.bytes.data();
+    std::int64_t total_rows = 0;
+    for (const Planned& p : plan) {
+        if (p.packed == nullptr) {
+            if (p.bytes != 0) std::memcpy(at, p.raw.data(), p.bytes);
+        } else {
+            const std::uint64_t P = codec->packed_bytes_per_vector(), D = codec->dim();
+            for (std::uint64_t j = 0; j < p.rows; ++j)
+                codec->decode_residual_row(p.codes[j], p.packed + j * P, at + j * 2 * D, buffer.data());
+        }
+        at += p.bytes;
+        out.ranges.push_back(total_rows);
+        out.ranges.push_back(total_rows + static_cast<std::int64_t>(p.rows));
+        out.ids.push_back(p.doc_id);
+        total_rows += static_cast<std::int64_t>(p.rows);
+    }
+    return out;
+}
+
+}  // namespace vse::shard

@@ -1,0 +1,29 @@
+// Candidate embedding fetch: the float16 token rows of a list of candidates, back to back in one
+// buffer, with each returned document's row range in it and its id. A candidate that cannot be
+// served is left out; one listed twice is served twice.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "shard/codec.hpp"
+#include "shard/doc_state.hpp"
+#include "shard/safetensors.hpp"
+
+namespace vse::shard {
+
+struct Fetched {
+    std::vector<std::uint8_t> bytes;   // float16 values, two bytes each, low byte first
+    std::vector<std::int64_t> ranges;  // [start, end) row pairs, flat
+    std::vector<std::uint64_t> ids;
+};
+
+// The shard path. Candidates are grouped by the shard their entry names; a group whose shard has
+// both "packed_residuals" and "centroid_codes" is rebuilt by `codec` when one is given (decode
+// mode), every other group copies the bytes of its "embeddings" rows as they are (raw mode; a row
+// being 2 * dim bytes). Within a group documents come out in candidate order.
+Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
+                          std::span<const std::uint64_t> candidates, std::uint64_t dim);
+
+}  // namespace vse::shard

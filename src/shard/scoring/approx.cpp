@@ -1,0 +1,93 @@
+#include "shard/scoring/approx.hpp"
+
+#include <cmath>
+#include <unordered_map>
+
+#include "common/cpu_features.hpp"
+
+namespace vse::shard {
+
+namespace {
+
+// Codes are 16-bit: table rows past 65535 can never be looked up.
+constexpr std::uint64_t kCodeRange = 65536;
+
+void code_max_plain(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
+                    std::size_t m, float* best) {
+    std::fill(best, best + stride, -INFINITY);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t c = static_cast<std::size_t>(codes[2 * i] | (codes[2 * i + 1] << 8));
+        if (c >= n_codes) continue;
+        const float* row = table + c * stride;
+        for (std::size_t q = 0; q < stride; ++q)
+            if (row[q] > best[q]) best[q] = row[q];
+    }
+}
+
+}  // namespace
+
+CentroidTable::CentroidTable(const float* query, std::size_t n_q, const float* centroids, std::uint64_t n_centroids,
+                             std::size_t dim, DotPath path)
+    : n_q_(n_q), stride_((n_q + 15) / 16 * 16), n_centroids_(n_centroids) {
+    const auto rows = static_cast<std::size_t>(std::min(n_centroids, kCodeRange));
+    table_.assign(rows * stride_, -INFINITY);
+    QueryDots(query, n_q, dim, path).dot_table(centroids, rows, table_.data(), stride_);
+    code_max_ = code_max_plain;
+#if defined(__x86_64__)
+    if (path == DotPath::Avx512) code_max_ = code_max_avx512;
+    if (path == DotPath::Avx2) code_max_ = code_max_avx2;
+#endif
+}
+
+float CentroidTable::code_score(const std::uint8_t* codes, std::size_t m, float* best) const {
+    if (m == 0) return 0.0f;
+    code_max_(table_.data(), stride_, static_cast<std::size_t>(std::min(n_centroids_, kCodeRange)), codes, m, best);
+    float score = 0.0f;
+    for (std::size_t q = 0; q < n_q_; ++q) score = score + best[q];
+    return score;
+}
+
+std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
+                                           const ShardMap& shards, std::span<const std::uint64_t> candidates,
+                                           ThreadPool& pool) {
+    struct Located {
+        std::uint64_t doc_id, row_start, row_end;
+    };
+    struct Group {
+        const MmapShard* shard = nullptr;
+        std::vector<Located> docs;
+        std::vector<ScoredDoc> scored;
+    };
+    std::vector<Group> groups;
+    if (!candidates.empty() && !state.docs.empty()) {
+        std::unordered_map<std::uint32_t, std::size_t> group_of;
+        for (std::uint64_t id : candidates) {
+            const DocEntry* e = state.docs.find(id);
+            if (e == nullptr || e->shard_id == NO_SHARD) continue;
+            auto [it, fresh] = group_of.try_emplace(e->shard_id, groups.size());
+            if (fresh) {
+                groups.emplace_back();
+                if (auto s = shards.find(e->shard_id); s != shards.end()) groups.back().shard = s->second.get();
+            }
+            groups[it->second].docs.push_back({id, e->row_start, e->row_end});
+        }
+    }
+    pool.parallel_for(groups.size(), 1, [&](std::size_t lo, std::size_t hi) {
+        std::vector<float> best(table.stride());
+        for (std::size_t g = lo; g < hi; ++g) {
+            Group& group = groups[g];
+            if (group.shard == nullptr || group.shard->tensor("centroid_codes") == nullptr) continue;
+            for (const Located& d : group.docs) {
+                auto codes = group.shard->read_selected_u16(d.row_start, d.row_end);
+                if (!codes) continue;
+                const auto* bytes = reinterpret_cast<const std::uint8_t*>(codes->data());
+                group.scored.push_back({d.doc_id, table.code_score(bytes, codes->size(), best.data())});
+            }
+        }
+    });
+    std::vector<ScoredDoc> out;
+    for (const Group& g : groups) out.insert(out.end(), g.scored.begin(), g.scored.end());
+    return out;
+}
+
+}  // namespace vse::shard

@@ -1,0 +1,47 @@
+// Approximate scoring by centroid codes: each document token stands for the centroid its code
+// names, so a document's MaxSim becomes, per query row, the largest query-centroid dot over the
+// document's codes, summed over the query rows in order. Codes at or above the table's row count
+// are skipped; a document without a usable code scores -inf, one without codes 0.0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/thread_pool.hpp"
+#include "shard/doc_state.hpp"
+#include "shard/safetensors.hpp"
+#include "shard/scoring/dot_kernels.hpp"
+#include "shard/scoring/maxsim.hpp"
+#include "shard/scoring/top_k.hpp"
+
+namespace vse::shard {
+
+// The query-centroid dots of one call, laid out centroid by centroid with the query rows side by
+// side (padded to a multiple of 16 with -inf), so a document's codes are read in order, each
+// lifting every query row's running maximum at once.
+class CentroidTable {
+public:
+    CentroidTable(const float* query, std::size_t n_q, const float* centroids, std::uint64_t n_centroids,
+                  std::size_t dim, DotPath path = dot_path());
+
+    std::size_t stride() const { return stride_; }
+    // The code score of m little-endian 16-bit codes at `codes`; `best` holds stride() floats.
+    float code_score(const std::uint8_t* codes, std::size_t m, float* best) const;
+
+private:
+    std::size_t n_q_, stride_;
+    std::uint64_t n_centroids_;
+    std::vector<float> table_;
+    CodeMaxFn code_max_ = nullptr;
+};
+
+// The shard path: candidates located through the snapshot's documents, grouped by shard, codes
+// read from each shard's "centroid_codes"; candidates that cannot be read are left out. The groups
+// are scored on `pool`; the result lists every scored occurrence of a candidate.
+std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
+                                           const ShardMap& shards, std::span<const std::uint64_t> candidates,
+                                           ThreadPool& pool);
+
+}  // namespace vse::shard

@@ -1,0 +1,174 @@
+import os
+
+import numpy as np
+import pytest
+from safetensors.numpy import save_file
+
+import varnelo_shard_engine as vse
+
+rng = np.random.default_rng(23)
+
+
+def f16_trunc(x):
+    """float32 -> float16 bits, cut towards zero: the nearest float16, stepped back one place when
+    it lies beyond x; 65536 and up is infinity, a NaN the quiet NaN of its sign."""
+    x = np.asarray(x, np.float32)
+    with np.errstate(over="ignore"):
+        h = x.astype(np.float16)
+    bits = h.view(np.uint16).copy()
+    beyond = np.abs(h.astype(np.float64)) > np.abs(x.astype(np.float64))
+    bits[beyond] -= 1
+    sign = np.where(np.signbit(x), 0x8000, 0).astype(np.uint16)
+    bits = np.where(np.abs(x) >= 65536, sign | 0x7C00, bits)
+    return np.where(np.isnan(x), sign | 0x7E00, bits).astype(np.uint16)
+
+
+def pack(indices, nbits, dim):
+    """The packed residual bytes of one row: first index in the most significant bits."""
+    per = 8 // nbits
+    P = nbits * dim // 8
+    out = np.zeros(P, np.uint8)
+    for t in range(P):
+        for u in range(per):
+            out[t] |= indices[t * per + u] << (nbits * (per - 1 - u))
+    return out
+
+
+def decode(centroids, weights, code, indices, nbits, dim):
+    """One row rebuilt in the codec's order of float32 operations."""
+    n_c = len(centroids)
+    base = centroids[code] if code < n_c else centroids[0]
+    buf = np.zeros(dim, np.float32)
+    reach = min(dim, (nbits * dim // 8) * (8 // nbits))
+    buf[:reach] = base[:reach] + weights[indices[:reach]]
+    total = np.float32(0.0)
+    for v in buf:
+        total = np.float32(total + np.float32(v * v))
+    scale = np.float32(1.0) / np.sqrt(total) if total > np.float32(1e-24) else np.float32(0.0)
+    return f16_trunc(scale * buf)
+
+
+def shard_with_codes(base, shard_id, rows, dim, nbits, n_c):
+    codes = rng.integers(0, n_c + 2, rows).astype(np.uint16)  # now and then beyond the table
+    indices = rng.integers(0, 2**nbits, (rows, dim))
+    packed = np.stack([pack(r, nbits, dim) for r in indices]) if nbits * dim >= 8 else np.zeros((rows, 0), np.uint8)
+    emb = rng.standard_normal((rows, dim)).astype(np.float16)
+    save_file({"embeddings": emb, "centroid_codes": codes, "packed_residuals": packed},
+              os.path.join(base, f"shard_{shard_id}.safetensors"))
+    return emb, codes, indices
+
+
+@pytest.mark.parametrize("dim", [10, 128, 300])
+@pytest.mark.parametrize("nbits", [1, 2, 4, 8])
+def test_decode_mode_against_the_float32_reference(tmp_path, dim, nbits):
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    n_c = 6
+    emb, codes, indices = shard_with_codes(base, 0, 9, dim, nbits, n_c)
+    ix = vse.ShardIndex(base, dim)
+    ix.register_shard_docs([7, 8, 9], [0, 0, 0], [0, 2, 6], [2, 6, 9])
+    centroids = (rng.standard_normal((n_c, dim)) * 0.1).astype(np.float32)
+    weights = rng.standard_normal(2**nbits).astype(np.float32) * 0.05
+    ix.set_centroids(centroids)
+    ix.set_codec(weights, nbits)
+    ix.set_use_compression(True)
+    data, ranges, ids = ix.fetch_candidate_embeddings([8, 7, 9])
+    assert ids.tolist() == [8, 7, 9] and ranges.tolist() == [[0, 4], [4, 6], [6, 9]]
+    want = np.stack([decode(centroids, weights, codes[r], indices[r], nbits, dim) for r in [2, 3, 4, 5, 0, 1, 6, 7, 8]])
+    assert data.dtype == np.uint8 and data.view(np.uint16).reshape(9, dim).tolist() == want.tolist()
+    # A later table does not reach the codec until set_codec runs again.
+    ix.set_centroids(centroids * 2)
+    assert ix.fetch_candidate_embeddings([7])[0].tobytes() == want[4:6].tobytes()
+    # Switched off: the stored float16 rows, byte for byte.
+    ix.set_use_compression(np.bool_(False))
+    assert ix.fetch_candidate_embeddings([9])[0].tobytes() == emb[6:9].tobytes()
+    ix.close()
+
+
+def test_a_row_that_rebuilds_to_zero_keeps_its_signs(tmp_path):
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    save_file({"centroid_codes": np.zeros(1, np.uint16), "packed_residuals": np.array([[0x0F]], np.uint8)},
+              os.path.join(base, "shard_0.safetensors"))
+    ix = vse.ShardIndex(base, 4)
+    ix.register_shard_docs([1], [0], [0], [1])
+    ix.set_centroids(np.array([[-1e-13, 1e-13, -1e-13, 1e-13]], np.float32))  # squares sum below 1e-24
+    ix.set_codec([0.0, 0.0, 0.0, 0.0], 2)
+    ix.set_use_compression(True)
+    assert ix.fetch_candidate_embeddings([1])[0].view(np.uint16).tolist() == [0x8000, 0, 0x8000, 0]
+    ix.close()
+
+
+def test_raw_mode_groups_by_shard_in_candidate_order(tmp_path):
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    a = rng.standard_normal((6, 4)).astype(np.float16)
+    b = rng.standard_normal((5, 4)).astype(np.float16)
+    save_file({"embeddings": a}, os.path.join(base, "shard_0.safetensors"))
+    save_file({"embeddings": b, "centroid_codes": np.zeros(5, np.uint16)}, os.path.join(base, "shard_1.safetensors"))
+    ix = vse.ShardIndex(base, 4)
+    ix.insert(99, np.zeros((1, 4), np.float32))
+    ix.register_shard_docs([1, 2, 3, 4, 5, 6], [0, 1, 0, 1, 0, 7], [2, 0, 0, 3, 3, 0], [5, 3, 2, 5, 3, 1])
+    # Compression on with a codec, but neither shard has both tensors: raw mode.
+    ix.set_centroids(np.ones((2, 4), np.float32))
+    ix.set_codec([0.0, 1.0], 1)
+    ix.set_use_compression(True)
+    data, ranges, ids = ix.fetch_candidate_embeddings([4, 1, 99, 5, 2, 3, 1, 6, 1234])
+    parts = {1: a[2:5], 3: a[0:2], 2: b[0:3], 4: b[3:5]}
+    got = {}
+    for i, (s, e) in zip(ids.tolist(), ranges.tolist()):
+        got.setdefault(i, []).append(data.view(np.float16).reshape(-1, 4)[s:e].tobytes())
+    assert sorted(ids.tolist()) == [1, 1, 2, 3, 4]  # 5: empty range, 6: no shard 7, 99: no location
+    assert all(v == [parts[i].tobytes()] * len(v) for i, v in got.items())
+    order = ids.tolist()
+    assert order.index(1) < order.index(3) and order.index(4) < order.index(2)  # candidate order per shard
+    ix.close()
+
+
+def test_short_decode_inputs_are_left_out(tmp_path):
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    # dim 8 with nbits 2: a row is one code and 2 residual bytes.
+    save_file({"centroid_codes": np.zeros(4, np.uint16), "packed_residuals": np.zeros((2, 2), np.uint8),
+               "embeddings": np.zeros((4, 8), np.float16)}, os.path.join(base, "shard_0.safetensors"))
+    save_file({"centroid_codes": np.zeros(2, np.uint16), "packed_residuals": np.zeros((4, 1), np.uint8)},
+              os.path.join(base, "shard_1.safetensors"))
+    ix = vse.ShardIndex(base, 8)
+    ix.register_shard_docs([1, 2, 3], [0, 1, 1], [0, 0, 0], [2, 2, 4])
+    ix.set_centroids(np.ones((1, 8), np.float32))
+    ix.set_codec([0.1, 0.2, 0.3, 0.4], 2)
+    ix.set_use_compression(True)
+    data, ranges, ids = ix.fetch_candidate_embeddings([1, 2, 3])
+    # 1 is whole; 2's residual rows hold 1 byte where a row needs 2; 3 runs past the 2 code rows.
+    assert ids.tolist() == [1] and ranges.tolist() == [[0, 2]] and len(data) == 2 * 2 * 8
+    ix.close()
+
+
+def test_empty_results_and_codec_checks(tmp_path):
+    ix = vse.ShardIndex(str(tmp_path), 4)
+    data, ranges, ids = ix.fetch_candidate_embeddings([])
+    assert (data.dtype, data.shape, ranges.dtype, ranges.shape, ids.dtype, ids.shape) == (
+        np.uint8, (0,), np.int64, (0, 2), np.uint64, (0,))
+    assert data.flags.writeable
+    with pytest.raises(RuntimeError, match="^set_centroids must be called before set_codec$"):
+        ix.set_codec([0.0], 3)  # even with a bad nbits
+    ix.set_centroids(np.ones((2, 4), np.float32))
+    for nbits in (0, 3, 16):
+        with pytest.raises(ValueError, match=f"^nbits must divide 8, got {nbits}$"):
+            ix.set_codec([0.0, 1.0], nbits)
+    with pytest.raises(ValueError, match=r"^bucket_weights len 3 != 2\^nbits = 4$"):
+        ix.set_codec([0.0, 1.0, 2.0], 2)
+    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+        ix.set_codec("ab", 1)
+    with pytest.raises(TypeError, match="^argument 'bucket_weights': "):
+        ix.set_codec([0.0, "x"], 1)
+    with pytest.raises(OverflowError):
+        ix.set_codec([0.0, 1.0], -1)
+    with pytest.raises(TypeError, match="^argument 'enabled': "):
+        ix.set_use_compression(1)
+    ix.set_codec(np.array([0.5, 1.5], np.float32), 1)
+    ix.close()
+    for call in (lambda: ix.set_codec([0.0, 1.0], 1), lambda: ix.set_use_compression(True),
+                 lambda: ix.fetch_candidate_embeddings([1])):
+        with pytest.raises(RuntimeError, match="^ShardIndex is closed$"):
+            call()
