@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "shard/scoring/approx.hpp"
 #include "shard/scoring/dot.hpp"
 #include "shard/scoring/maxsim.hpp"
 #include "shard/scoring/top_k.hpp"
@@ -202,6 +203,33 @@ TEST(QueryDots, EmptyInputsScoreZero) {
         float scratch[1];
         EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 1, 4, path).maxsim(q, 0, scratch)));
         EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 0, 4, path).maxsim(q, 1, scratch)));
+    }
+}
+
+TEST(CentroidTable, VectorPathsMatchPlainLoopsBitForBit) {
+    Rng rng(13);
+    for (DotPath path : vector_paths()) {
+        for (std::size_t n_q : {1, 5, 16, 17, 32, 33, 70}) {
+            for (std::size_t dim : {3, 8, 128, 129}) {
+                const std::size_t n_c = 37;
+                const auto query = rng.floats(n_q * dim, true);
+                const auto centroids = rng.floats(n_c * dim, true);
+                const CentroidTable plain(query.data(), n_q, centroids.data(), n_c, dim, DotPath::PlainVector);
+                const CentroidTable fast(query.data(), n_q, centroids.data(), n_c, dim, path);
+                std::vector<float> b1(plain.stride()), b2(fast.stride());
+                for (std::size_t m : {0, 1, 2, 7, 40}) {
+                    std::vector<std::uint8_t> codes(2 * m);
+                    for (std::size_t i = 0; i < m; ++i) {
+                        const auto c = static_cast<std::uint16_t>(rng.below(n_c + 4));  // some beyond the table
+                        codes[2 * i] = static_cast<std::uint8_t>(c & 0xFF);
+                        codes[2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
+                    }
+                    const float want = plain.code_score(codes.data(), m, b1.data());
+                    ASSERT_TRUE(same_bits(want, fast.code_score(codes.data(), m, b2.data())))
+                        << path_name(path) << " n_q " << n_q << " dim " << dim << " m " << m;
+                }
+            }
+        }
     }
 }
 
