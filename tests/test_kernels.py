@@ -2,24 +2,19 @@
 conversion, the checks and their order, thread counts and worker pools."""
 
 import inspect
-import os
 import re
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import varnelo_shard_engine as vse
+from conftest import THREAD_HELPERS, run_python
 from kernel_reference import (
     rroq158_inputs,
     rroq158_reference,
     rroq4_inputs,
     rroq4_reference,
 )
-
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
 def bits(a):
@@ -414,25 +409,6 @@ def test_masked_out_tokens_may_carry_any_centroid_id(kernel):
 
 # ---------------------------------------------------------------------------------------------
 # Worker pools, in fresh interpreters (pools live as long as the process)
-
-
-def run_python(code, env=None):
-    full_env = dict(os.environ, **(env or {}))
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                       env=full_env, cwd=TESTS_DIR, timeout=120)
-    assert r.returncode == 0, r.stderr
-    return r.stdout
-
-
-THREAD_HELPERS = """
-    import os, collections
-    import numpy as np
-    def threads():
-        return collections.Counter(open(f"/proc/self/task/{t}/comm").read().strip()
-                                   for t in os.listdir("/proc/self/task"))
-    def new_threads(before):
-        return sorted((threads() - before).elements())
-"""
 
 
 def test_worker_pools_and_their_names():

@@ -1,0 +1,50 @@
+"""The module across the life of a process: interpreter exit while daemon threads are inside
+calls, and fork() after the worker pools have run."""
+
+import subprocess
+import sys
+import textwrap
+
+from conftest import TESTS_DIR
+
+# Daemon threads loop over both kernels (on the process-wide pool and on a pool of their own) and
+# over index writes; the main thread returns once every loop has completed a call, so the
+# interpreter shuts down while they are inside calls, most of them without the GIL.
+EXIT_WHILE_BUSY = """
+    import sys, threading
+    import numpy as np
+    import varnelo_shard_engine as vse
+    from kernel_reference import rroq158_inputs, rroq4_inputs
+
+    x158 = rroq158_inputs(np.random.default_rng(0), 2, 200, 8, 4, 4, 2, 2, 5)
+    x4 = rroq4_inputs(np.random.default_rng(0), 2, 200, 8, 4, 8, 2, 4, 5)
+    ix = vse.ShardIndex(sys.argv[1], 4)
+    rows = np.ones((3, 4), np.float32)
+    calls = [lambda f=f, x=x, n=n: f(**x, n_threads=n)
+             for f, x in ((vse.rroq158_score_batch, x158), (vse.rroq4_riem_score_batch, x4))
+             for n in (None, 2)]
+    calls += [lambda: ix.insert(7, rows, "payload"), lambda: ix.update_payload(7, "other")]
+    started = threading.Barrier(len(calls) + 1)
+
+    def loop(call):
+        call()
+        started.wait()
+        while True:
+            call()
+
+    for call in calls:
+        threading.Thread(target=loop, args=(call,), daemon=True).start()
+    started.wait()
+"""
+
+
+def test_exit_while_daemon_threads_are_inside_calls(tmp_path):
+    # Each run is a coin toss over where the threads are when the interpreter ends them; before the
+    # GIL helper parked such threads, nearly every run aborted ("terminate called without an
+    # active exception").
+    code = textwrap.dedent(EXIT_WHILE_BUSY)
+    runs = [subprocess.Popen([sys.executable, "-c", code, str(tmp_path / f"index{i}")], cwd=TESTS_DIR,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(4)]
+    for run in runs:
+        out, err = run.communicate(timeout=120)
+        assert run.returncode == 0, f"exit status {run.returncode}: {err}"
