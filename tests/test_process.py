@@ -5,7 +5,7 @@ import subprocess
 import sys
 import textwrap
 
-from conftest import TESTS_DIR
+from conftest import TESTS_DIR, THREAD_HELPERS, run_python
 
 # Daemon threads loop over both kernels (on the process-wide pool and on a pool of their own) and
 # over index writes; the main thread returns once every loop has completed a call, so the
@@ -48,3 +48,36 @@ def test_exit_while_daemon_threads_are_inside_calls(tmp_path):
     for run in runs:
         out, err = run.communicate(timeout=120)
         assert run.returncode == 0, f"exit status {run.returncode}: {err}"
+
+
+def test_forked_child_builds_its_own_pools():
+    # The parent has run both kinds of pool; the child has copies of them but none of their
+    # threads. SIGALRM ends a child that hangs.
+    out = run_python(THREAD_HELPERS + """
+    import signal
+    import varnelo_shard_engine as vse
+    from kernel_reference import rroq158_inputs, rroq4_inputs
+
+    batches = [(vse.rroq158_score_batch, rroq158_inputs(np.random.default_rng(1), 2, 60, 3, 2, 4, 2, 2, 5)),
+               (vse.rroq4_riem_score_batch, rroq4_inputs(np.random.default_rng(1), 2, 60, 3, 2, 8, 2, 4, 5))]
+    def run_all():
+        return [fn(**x, n_threads=n).tobytes() for fn, x in batches for n in (None, 0, 2)]
+
+    want = run_all()
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)
+        base = threads()
+        same = run_all() == want
+        print(same, " ".join(new_threads(base)), flush=True)
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    print("child exit", os.waitstatus_to_exitcode(status))
+    print(run_all() == want)
+    """, env={"RAYON_NUM_THREADS": "2"})
+    lines = out.splitlines()
+    assert lines[-2:] == ["child exit 0", "True"], out  # -14: the child hung
+    same, *names = lines[0].split()
+    assert same == "True"
+    # The child started a process-wide pool of two (unnamed) workers and a two-worker pool per kernel.
+    assert len(names) == 6 and names[2:] == ["rroq158-2-0", "rroq158-2-1", "rroq4riem-2-0", "rroq4riem-2-1"]
