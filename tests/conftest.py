@@ -5,6 +5,7 @@ import sys
 import textwrap
 import zlib
 
+import numpy as np
 import pytest
 
 import varnelo_shard_engine as vse
@@ -21,6 +22,14 @@ def wal_record(op, doc_id, payload=b"", values=(), n_vectors=0, dim=0):
     body = struct.pack("<BQI", op, doc_id, len(payload)) + payload
     body += struct.pack("<II", n_vectors, dim) + struct.pack(f"<{len(values)}f", *values)
     return body + struct.pack("<I", zlib.crc32(body))
+
+
+def misaligned(a):
+    """A C-ordered copy of `a` at an odd address: misaligned unless its elements are single bytes."""
+    view = np.frombuffer(bytearray(a.nbytes + 1), a.dtype, a.size, offset=1).reshape(a.shape)
+    view[...] = a
+    assert view.itemsize == 1 or not view.flags.aligned
+    return view
 
 
 @pytest.fixture

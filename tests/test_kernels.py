@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import varnelo_shard_engine as vse
-from conftest import THREAD_HELPERS, run_python
+from conftest import THREAD_HELPERS, misaligned, run_python
 from kernel_reference import (
     rroq158_inputs,
     rroq158_reference,
@@ -203,6 +203,22 @@ def test_output_is_a_fresh_writable_array(kernel):
     for k, v in before.items():
         assert np.array_equal(x[k].view(np.uint8), v.view(np.uint8)), k
     assert not np.shares_memory(out, fn(**x))
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_misaligned_arrays_score_as_aligned_ones(kernel):
+    fn, _, _ = KERNELS[kernel]
+    x = small_inputs(kernel, seed=71, masks=True)
+    want = fn(**x)
+    arrays = [k for k, v in x.items() if isinstance(v, np.ndarray)]
+    assert len(arrays) == 11
+    for k in arrays:
+        assert_same_bits(fn(**dict(x, **{k: misaligned(x[k])})), want)
+    assert_same_bits(fn(**{k: misaligned(v) if k in arrays else v for k, v in x.items()}), want)
+    # The copy a misaligned array is read through does not make a strided view contiguous.
+    k = arrays[1]
+    with pytest.raises(ValueError, match=f"^{k} must be contiguous$"):
+        fn(**dict(x, **{k: misaligned(np.repeat(x[k], 2))[::2]}))
 
 
 # ---------------------------------------------------------------------------------------------
