@@ -611,13 +611,17 @@ def test_unreadable_rows_raise_instead_of_reading_as_absent(db_path):
         s.filter_by_field("k", "v")
 
 
+# Holds the write lock until its stdin closes, or for the seconds given after the path.
 LOCK_HOLDER = textwrap.dedent("""
-    import sqlite3, sys
+    import sqlite3, sys, time
     con = sqlite3.connect(sys.argv[1], isolation_level=None)
     con.execute("BEGIN IMMEDIATE")
     con.execute("INSERT INTO docs(doc_id, payload) VALUES (999, '{}')")
     print("locked", flush=True)
-    sys.stdin.read()
+    if len(sys.argv) > 2:
+        time.sleep(float(sys.argv[2]))
+    else:
+        sys.stdin.read()
     con.execute("ROLLBACK")
 """)
 
@@ -645,3 +649,17 @@ def test_a_write_waits_out_the_busy_timeout_for_another_process(db_path):
         holder.wait(timeout=30)
     assert s.set_payloads_bulk([(3, "{}", "a")]) == 1
     assert s.all_doc_ids() == [1, 3]
+
+
+def test_the_first_bulk_write_of_a_connection_waits_for_the_lock(db_path):
+    # The store's first bulk write is its first use of the full-text table; it used to fail at
+    # once ("database is locked") instead of waiting like every later one.
+    MetadataStore(db_path)
+    holder = subprocess.Popen([sys.executable, "-c", LOCK_HOLDER, db_path, "0.5"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        s = MetadataStore(db_path)
+        assert s.set_payloads_bulk([(3, "{}", "a"), (4, "{}", "b")]) == 2
+    finally:
+        holder.wait(timeout=30)
+    assert s.all_doc_ids() == [3, 4] and s.search_text("b") == [4]

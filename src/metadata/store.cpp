@@ -198,12 +198,17 @@ void Store::rollback_if_open() {
 Result<std::uint64_t> Store::set_payloads_bulk(std::span<const BulkItem> items) {
     // One deferred transaction: the write lock is taken at the first upsert, and either every item
     // is written or none is.
-    VSE_CHECK(io(conn_.execute_batch("BEGIN DEFERRED"), "transaction failed: {}"));
+    //
+    // The upsert is prepared before the transaction begins. Compiling it connects the full-text
+    // table of its triggers on first use, and that connection reads the table's configuration:
+    // inside the transaction, the read would open it as a read transaction, and a read
+    // transaction that needs the write lock while another connection holds it fails at once
+    // ("database is locked") instead of waiting out the busy timeout. Begun with no read open,
+    // the first upsert waits like every later one.
     auto stmt = conn_.prepare_cached(kBulkUpsert);
-    if (!stmt) {
-        rollback_if_open();
-        return fail(Exc::OS, fmt::format("prepare failed: {}", stmt.error().message));
-    }
+    if (!stmt) return fail(Exc::OS, fmt::format("prepare failed: {}", stmt.error().message));
+    if (auto begin = conn_.execute_batch("BEGIN DEFERRED"); !begin)
+        return fail(Exc::OS, fmt::format("transaction failed: {}", begin.error().message));
     for (const BulkItem& item : items) {
         if (auto run = write_item(**stmt, item); !run) {
             stmt->give_back();
