@@ -554,10 +554,21 @@ def test_field_index_refuses_malformed_json_from_then_on(db_path):
     with pytest.raises(OSError, match=r"^set_payload failed: malformed JSON$"):
         s.set_payload(3, "{oops")
     assert s.all_doc_ids() == [1]
-    # "a..b" passes the character rule; SQLite then judges the JSON path against the stored rows.
-    with pytest.raises(OSError, match=r"^create index failed: JSON path error near '\.b'$"):
-        s.create_field_index("a..b")
-    assert [name for name, _ in field_indexes(db_path)] == ["idx_json_color"]
+
+
+@pytest.mark.parametrize("path", [".", "..", ".a", "a.", "a..b", "a.b."])
+def test_create_field_index_refuses_empty_segments(db_path, path):
+    # SQLite would take such an index on an empty table, then refuse every later write of it
+    # ("JSON path error"), for good.
+    s = MetadataStore(db_path)
+    with pytest.raises(ValueError, match=r"^field_path cannot have empty segments \(leading, trailing, or consecutive dots\)$"):
+        s.create_field_index(path)
+    assert field_indexes(db_path) == []
+    s.set_payload(1, '{"a": {"b": "x"}}')
+    assert s.filter_by_field("a.b", "x") == [1]
+    # The character rule still comes first.
+    with pytest.raises(ValueError, match="^field_path must contain only"):
+        s.create_field_index(path + "-")
 
 
 # --------------------------------------------------------------------------------------------------

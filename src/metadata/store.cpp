@@ -283,6 +283,11 @@ Result<std::string> field_index_sql(std::string_view field_path) {
         if (c != '.') suffix.append(field_path.substr(pos, static_cast<std::size_t>(used)));
         pos += static_cast<std::size_t>(used);
     }
+    // SQLite refuses a JSON path with an empty label only when it evaluates the index, on every
+    // later write of the table (and the index cannot be dropped through the store), so such a path
+    // is refused before anything is built.
+    if (field_path.front() == '.' || field_path.back() == '.' || field_path.find("..") != std::string_view::npos)
+        return fail(Exc::Value, "field_path cannot have empty segments (leading, trailing, or consecutive dots)");
     // Spliced, not bound (DDL takes no parameters): the rule above keeps quotes, blanks and
     // semicolons out.
     return fmt::format("CREATE INDEX IF NOT EXISTS idx_json_{} ON docs(json_extract(payload, '{}'))", suffix,
