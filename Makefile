@@ -22,13 +22,17 @@ test-cpp:
 test-py:
 	$(PY) -m pytest -q
 
+# The sanitized module comes first on an absolute PYTHONPATH, so that the interpreters the tests
+# start (from other directories) load it too. Output is captured at the Python level only, so a
+# sanitizer's report, written straight to the file descriptor before it ends the process, is seen.
 ASAN_BUILD := build/asan
 test-asan: setup
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	    -DVSE_SANITIZE=ON -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(ASAN_BUILD)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
-	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider
+	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(CURDIR)/$(ASAN_BUILD)" \
+	    $(PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 demo: setup
 	$(PY) examples/quickstart.py
