@@ -8,10 +8,11 @@ import textwrap
 from conftest import TESTS_DIR, THREAD_HELPERS, run_python
 
 # Daemon threads loop over both kernels (on the process-wide pool and on a pool of their own) and
-# over index writes; the main thread returns once every loop has completed a call, so the
-# interpreter shuts down while they are inside calls, most of them without the GIL.
+# over index writes; the main thread returns soon after every loop has completed a call, so the
+# interpreter shuts down while they are inside calls: most without the GIL, some running Python
+# code that converting an argument calls.
 EXIT_WHILE_BUSY = """
-    import sys, threading
+    import sys, threading, time
     import numpy as np
     import varnelo_shard_engine as vse
     from kernel_reference import rroq158_inputs, rroq4_inputs
@@ -24,6 +25,19 @@ EXIT_WHILE_BUSY = """
              for f, x in ((vse.rroq158_score_batch, x158), (vse.rroq4_riem_score_batch, x4))
              for n in (None, 2)]
     calls += [lambda: ix.insert(7, rows, "payload"), lambda: ix.update_payload(7, "other")]
+
+    # Python code that a conversion runs: a generator as __iter__, a loop in __index__.
+    class Index:
+        def __index__(self):
+            total = 0
+            for i in range(5000):
+                total += i
+            return total
+    class Ids(list):
+        def __iter__(self):
+            yield from super().__iter__()
+    ids = Ids([Index(), Index()])
+    calls += [lambda: ix.register_shard_docs(ids, [0, 0], [0, 0], [1, 1])] * 2
     started = threading.Barrier(len(calls) + 1)
 
     def loop(call):
@@ -35,13 +49,14 @@ EXIT_WHILE_BUSY = """
     for call in calls:
         threading.Thread(target=loop, args=(call,), daemon=True).start()
     started.wait()
+    time.sleep(0.1)  # let them settle into their loops
 """
 
 
 def test_exit_while_daemon_threads_are_inside_calls(tmp_path):
-    # Each run is a coin toss over where the threads are when the interpreter ends them; before the
-    # GIL helper parked such threads, nearly every run aborted ("terminate called without an
-    # active exception").
+    # Each run is a coin toss over where the threads are when the interpreter ends them; before
+    # such threads were parked, nearly every run aborted ("terminate called without an active
+    # exception") or crashed.
     code = textwrap.dedent(EXIT_WHILE_BUSY)
     runs = [subprocess.Popen([sys.executable, "-c", code, str(tmp_path / f"index{i}")], cwd=TESTS_DIR,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(4)]

@@ -1,4 +1,5 @@
-// Releases the GIL for the lifetime of the scope. Nothing inside may touch a Python object.
+// Releasing the GIL for a scope (nothing inside may touch a Python object), and calls into the
+// interpreter that survive its ending the calling thread.
 //
 // Taking the GIL back can fail in one way: while the interpreter shuts down, CPython ends every
 // thread but the finalizing one inside PyEval_RestoreThread (on Linux with pthread_exit, which
@@ -8,6 +9,10 @@
 // blocks for good, holding what it holds, and the process exits around it. That is what the
 // interpreter wanted (the thread never runs Python again), and it is decided by the interpreter
 // itself at the moment it refuses the GIL, so there is no window between a check and the call.
+//
+// The same happens while the thread runs Python code that a method calls into (an __index__ or
+// __iter__ of an argument, a __del__ run by dropping a reference, a callback): those calls go
+// through `interpreter_call` for the same reason.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,17 +22,28 @@
 
 namespace vse::py {
 
+// Blocks the calling thread for good.
+[[noreturn]] inline void park_forever() noexcept {
+    for (;;) pause();
+}
+
+// Runs `f`, one call into the C API, and returns its result; a thread the interpreter ends in
+// there never returns. Only the forced unwind of a thread being ended can leave a C call. It must
+// not be swallowed (the C library aborts when the handler completes), so the handler never
+// completes; and it is caught right at the call, before any frame of ours has unwound.
+template <class F>
+decltype(auto) interpreter_call(F&& f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        park_forever();
+    }
+}
+
 // PyEval_RestoreThread, except that a thread the interpreter ends instead of resuming never
 // returns.
 inline void restore_thread(PyThreadState* state) noexcept {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (...) {
-        // Only the forced unwind of a thread being ended can leave this C call. It must not be
-        // swallowed (the C library aborts when the handler completes), so the handler never
-        // completes.
-        for (;;) pause();
-    }
+    interpreter_call([state] { PyEval_RestoreThread(state); });
 }
 
 class ReleaseGil {
