@@ -7,14 +7,15 @@ import textwrap
 
 from conftest import TESTS_DIR, THREAD_HELPERS, run_python
 
-# Daemon threads loop over both kernels (on the process-wide pool and on a pool of their own) and
-# over index writes; the main thread returns soon after every loop has completed a call, so the
+# Daemon threads loop over both kernels (on the process-wide pool and on a pool of their own), over
+# index writes and over searches; the main thread returns soon after every loop has completed a call, so the
 # interpreter shuts down while they are inside calls: most without the GIL, some running Python
 # code that converting an argument calls.
 EXIT_WHILE_BUSY = """
-    import sys, threading, time
+    import os, sys, threading, time
     import numpy as np
     import varnelo_shard_engine as vse
+    from safetensors.numpy import save_file
     from kernel_reference import rroq158_inputs, rroq4_inputs
 
     x158 = rroq158_inputs(np.random.default_rng(0), 2, 200, 8, 4, 4, 2, 2, 5)
@@ -38,6 +39,17 @@ EXIT_WHILE_BUSY = """
             yield from super().__iter__()
     ids = Ids([Index(), Index()])
     calls += [lambda: ix.register_shard_docs(ids, [0, 0], [0, 0], [1, 1])] * 2
+
+    # Searches, which score without the GIL, one of them through a Python callback.
+    def gpu_score_fn(query, docs, doc_ids, offsets):
+        return [float(sum(range(1000))) for _ in doc_ids]
+    searched = sys.argv[1] + "-search"
+    os.makedirs(searched)
+    save_file({"embeddings": np.ones((8, 4), np.float32)}, os.path.join(searched, "shard_0.safetensors"))
+    for fn in (None, gpu_score_fn):
+        other = vse.ShardIndex(searched, 4, fn)
+        other.register_shard_docs([1, 2], [0, 0], [0, 4], [4, 8])
+        calls.append(lambda other=other: other.search(np.ones((2, 4), np.float32)))
     started = threading.Barrier(len(calls) + 1)
 
     def loop(call):
