@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,10 @@ namespace vse::py {
 
 // TypeError "argument '<name>': <reason>".
 std::unexpected<Error> argument_error(const char* name, std::string_view reason);
+
+// Takes the pending exception and returns its text (nullopt when it has none to give); nothing is
+// pending afterwards.
+std::optional<std::string> take_pending_text();
 
 // Re-raises a pending TypeError with the argument's name in front; other exceptions pass as they are.
 std::unexpected<Error> name_pending_type_error(const char* name);

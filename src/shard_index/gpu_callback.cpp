@@ -41,7 +41,8 @@ Result<std::vector<float>> call(PyObject* callable, std::span<const float> query
     VSE_TRY(Ref id_list, py::int_list_from_u64(ids));
     VSE_TRY(Ref offsets, offsets_list(ranges));
     PyObject* argv[4] = {q.get(), d.get(), id_list.get(), offsets.get()};
-    VSE_TRY(Ref answer, py::checked(PyObject_Vectorcall(callable, argv, 4, nullptr)));
+    VSE_TRY(Ref answer,
+            py::checked(py::interpreter_call([&] { return PyObject_Vectorcall(callable, argv, 4, nullptr); })));
     // A sequence (not a str) of numbers.
     VSE_TRY(std::vector<float> scores, py::to_vec_f32(answer.get(), "scores"));
     if (scores.size() != ids.size()) return std::unexpected(Error{Exc::Value, {}});

@@ -149,14 +149,7 @@ PyObject* meth_fetch_candidate_embeddings(PyObject* obj, PyObject* const* args, 
         if (!ranges) {
             // The reshape's own exception, named.
             if (!PyErr_Occurred()) return std::unexpected(ranges.error());
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
-            const Ref v = Ref::steal(value), t = Ref::steal(type), b = Ref::steal(tb);
-            const Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
-            const char* msg = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            PyErr_Clear();
-            return fail(Exc::Runtime, fmt::format("reshape offsets: {}", msg ? msg : "unknown error"));
+            return fail(Exc::Runtime, fmt::format("reshape offsets: {}", py::take_pending_text().value_or("")));
         }
         VSE_TRY(Ref ids, py::array_copy(py::DType::U64, n_ids, f.ids.data()));
         return py::checked(PyTuple_Pack(3, bytes.get(), ranges->get(), ids.get()));
