@@ -107,6 +107,11 @@ inline void max_query_pass(const PackedQuery& q, std::size_t g0, const float* co
     for (int g = 0; g < NG; ++g) best = L::max_gt(best, s[g]);
 }
 
+// Rows a pass over scattered rows asks the memory for ahead of use: the rows come through a list
+// of pointers (candidate rows picked out of a larger table), which the hardware's stream
+// prefetcher does not follow far enough.
+constexpr std::size_t kPrefetchRows = 16;
+
 template <class L>
 void max_query_lanes(const PackedQuery& q, const float* const* rows, std::size_t n, float* out) {
     using V = typename L::V;
@@ -116,6 +121,11 @@ void max_query_lanes(const PackedQuery& q, const float* const* rows, std::size_t
     for (std::size_t r0 = 0; r0 < n; r0 += 4) {
         const float* r[4];
         for (std::size_t l = 0; l < 4; ++l) r[l] = rows[r0 + l < n ? r0 + l : n - 1];
+        if (r0 + kPrefetchRows + 4 <= n)
+            for (std::size_t l = 0; l < 4; ++l) {
+                const char* p = reinterpret_cast<const char*>(rows[r0 + kPrefetchRows + l]);
+                for (std::size_t b = 0; b < q.dim * sizeof(float); b += 64) __builtin_prefetch(p + b);
+            }
         // Slot k folds its run of query rows group by group, in row order.
         V best = L::neg_inf();
         std::size_t g0 = 0;
