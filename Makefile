@@ -37,3 +37,4 @@ bench: setup
 	$(PY) bench/bench_wal.py
 	$(PY) bench/bench_metadata.py
 	$(PY) bench/bench_kernels.py
+	$(PY) bench/bench_exact.py
