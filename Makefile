@@ -1,5 +1,5 @@
 # make setup   prepare the machine, .venv and the installed module (idempotent)
-# make test    C++ unit tests and the Python test suite
+# make test    C++ unit tests, the Python test suite and a short run of each fuzz harness
 # make demo    the quickstart, end to end
 # make bench   benchmarks against their baselines
 # make test-asan  the Python suite against a module built with ASan and UBSan

@@ -3,14 +3,16 @@ then one batch through each quantized scoring kernel.
 
 Opens an index, writes documents through the write-ahead log, lays their token embeddings into a
 shard file the way the host package does, registers them, reopens the index from disk and shows
-what it finds; then keeps the documents' payloads in a metadata store, searches them by text and
-filters them by a JSON field; last, scores a batch of quantized queries against quantized
-documents with rroq158_score_batch and rroq4_riem_score_batch, as the host does before its top-k.
-All with timings.
+what it finds; writes a merged float16 copy of the shard documents, loads it and re-ranks search
+candidates with score_candidates_exact; then keeps the documents' payloads in a metadata store,
+searches them by text and filters them by a JSON field; last, scores a batch of quantized queries
+against quantized documents with rroq158_score_batch and rroq4_riem_score_batch, as the host does
+before its top-k. All with timings.
 """
 
 import json
 import os
+import struct
 import tempfile
 import time
 
@@ -80,8 +82,42 @@ def durable_index(base_dir):
     ids = index.doc_ids()
     print(f"  registered: documents {index.doc_count}, ids {ids[0]}..{ids[-1]}, vectors {index.total_vectors}")
     print(f"  contains(7)={index.contains(7)} contains(999)={index.contains(999)}")
+    merged_rerank(index, os.path.join(base_dir, "merged"), {d: docs[d] for d in kept})
     index.close()
     return payloads
+
+
+def write_merged(directory, docs):
+    """The merged flat files the host writes beside its shards: every document's rows as float16
+    back to back, the row boundaries, the doc id of each position (all little-endian)."""
+    os.makedirs(directory, exist_ok=True)
+    rows = np.concatenate(list(docs.values())).astype("<f2")
+    bounds = np.concatenate([[0], np.cumsum([len(r) for r in docs.values()])]).astype("<u8")
+    with open(os.path.join(directory, "merged_embeddings.bin"), "wb") as f:
+        f.write(struct.pack("<QQ", len(rows), DIM) + rows.tobytes())
+    with open(os.path.join(directory, "merged_offsets.bin"), "wb") as f:
+        f.write(struct.pack("<Q", len(bounds)) + bounds.tobytes())
+    with open(os.path.join(directory, "merged_doc_map.bin"), "wb") as f:
+        f.write(struct.pack("<Q", len(docs)) + np.array(list(docs), "<u8").tobytes())
+    return rows.nbytes
+
+
+def merged_rerank(index, directory, docs):
+    # The host re-ranks candidates from a cheaper stage over the merged float16 copy; here the
+    # candidates come from search, so the float16 scores can be set beside the float32 ones.
+    query = docs[42][:8] + rng.standard_normal((8, DIM)).astype(np.float32) * 0.05  # near document 42
+    with Timer("write merged files (float16)"):
+        nbytes = write_merged(directory, docs)
+    with Timer(f"load_merged ({nbytes / 1e6:.1f} MB of rows, mapped)"):
+        index.load_merged(directory)
+    with Timer("search, k=100 (float32 shard rows)"):
+        candidates, shard_scores = index.search(query, k=100)
+    with Timer(f"score_candidates_exact, {len(candidates)} candidates, k=5"):
+        ids, scores = index.score_candidates_exact(query, candidates, k=5)
+    by_id = dict(zip(candidates.tolist(), shard_scores.tolist()))
+    worst = max(abs(by_id[i] - s) for i, s in zip(ids.tolist(), scores.tolist()))
+    print(f"  best 5 over float16 rows: {ids.tolist()}, scores {[f'{s:.3f}' for s in scores]}")
+    print(f"  largest difference to the float32 scores: {worst:.1e}")
 
 
 TOPICS = ["retrieval", "indexing", "compression", "ranking", "storage"]
