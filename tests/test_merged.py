@@ -135,7 +135,7 @@ def test_a_failed_load_raises_keeps_the_view_and_releases_its_files(tmp_path, ix
 def test_codes_that_cannot_be_mapped_fail_the_load(tmp_path, ix):
     d = put(tmp_path / "m", merged_files(random_docs(2), codes=False))
     os.mkdir(os.path.join(d, CODES))  # exists, opens, but a directory cannot be mapped
-    with pytest.raises(OSError, match=r"^failed to load merged mmap: .* \(os error \d+\)$"):
+    with pytest.raises(OSError, match=r"^failed to load merged mmap: .+"):
         ix.load_merged(d)
     assert held_files(d) == set()
 

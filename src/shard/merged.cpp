@@ -43,6 +43,23 @@ std::optional<std::span<const std::uint8_t>> byte_range(const MappedFile& map, s
     return std::span<const std::uint8_t>(map.data() + begin, static_cast<std::size_t>(end - begin));
 }
 
+// A file of one u64 count and that many u64 values, mapped while the caller reads it.
+struct CountedFile {
+    MappedFile map;
+    std::uint64_t count;
+    std::uint64_t value(std::uint64_t i) const { return get_u64(map.data() + kCountHeader + 8 * i); }
+};
+
+std::expected<CountedFile, StorageError> open_counted(const std::string& dir, const char* name) {
+    auto mapped = MappedFile::open(join_path(dir, name));
+    if (!mapped) return std::unexpected(mapped.error());
+    if (mapped->size() < kCountHeader) return std::unexpected(invalid_data(fmt::format("{} too small", name)));
+    const std::uint64_t count = get_u64(mapped->data());
+    if (mapped->size() < needed_length(kCountHeader, count, 8))
+        return std::unexpected(invalid_data(fmt::format("{} data truncated", name)));
+    return CountedFile{std::move(*mapped), count};
+}
+
 }  // namespace
 
 MergedMmap::MergedMmap(std::optional<MappedFile> codes, std::vector<std::uint64_t> offsets, U64Map doc_map,
@@ -84,29 +101,19 @@ std::expected<std::shared_ptr<const MergedMmap>, StorageError> MergedMmap::load(
     // The boundaries and the doc ids are copied out; their files close when the load returns.
     std::vector<std::uint64_t> offsets;
     {
-        auto mapped = MappedFile::open(join_path(dir, kMergedOffsetsFile));
-        if (!mapped) return std::unexpected(mapped.error());
-        if (mapped->size() < kCountHeader) return std::unexpected(invalid_data("merged_offsets.bin too small"));
-        const std::uint64_t n = get_u64(mapped->data());
-        if (mapped->size() < needed_length(kCountHeader, n, 8))
-            return std::unexpected(invalid_data("merged_offsets.bin data truncated"));
-        offsets.resize(static_cast<std::size_t>(n));
-        const std::uint8_t* p = mapped->data() + kCountHeader;
-        for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = get_u64(p + 8 * i);
+        auto file = open_counted(dir, kMergedOffsetsFile);
+        if (!file) return std::unexpected(file.error());
+        offsets.resize(static_cast<std::size_t>(file->count));
+        for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = file->value(i);
     }
 
     std::optional<U64Map> doc_map;
     {
-        auto mapped = MappedFile::open(join_path(dir, kMergedDocMapFile));
-        if (!mapped) return std::unexpected(mapped.error());
-        if (mapped->size() < kCountHeader) return std::unexpected(invalid_data("merged_doc_map.bin too small"));
-        const std::uint64_t m = get_u64(mapped->data());
-        if (mapped->size() < needed_length(kCountHeader, m, 8))
-            return std::unexpected(invalid_data("merged_doc_map.bin data truncated"));
-        doc_map.emplace(static_cast<std::size_t>(m));
-        const std::uint8_t* p = mapped->data() + kCountHeader;
+        auto file = open_counted(dir, kMergedDocMapFile);
+        if (!file) return std::unexpected(file.error());
+        doc_map.emplace(static_cast<std::size_t>(file->count));
         // In file order, so that a later position of a doc id replaces an earlier one.
-        for (std::uint64_t i = 0; i < m; ++i) doc_map->insert_or_assign(get_u64(p + 8 * i), i);
+        for (std::uint64_t i = 0; i < file->count; ++i) doc_map->insert_or_assign(file->value(i), i);
     }
 
     return std::shared_ptr<const MergedMmap>(new MergedMmap(std::move(codes), std::move(offsets),
