@@ -1,166 +1,148 @@
 """Exact candidate re-ranking over merged float16 files against the NumPy a user would write.
 
-Workload: 20 000 merged documents of 32 float16 rows, dim 128; 2 000 candidates among them; a query
-of 32 x 128; k = 100. Baselines, in this process with OpenBLAS on one thread:
-  - per candidate: float16 slice of the mapped file -> float32 -> query @ rows.T -> max -> sum;
-  - batched: gather every candidate's rows, one matmul, np.maximum.reduceat per document, sum.
-The engine runs in subprocesses with RAYON_NUM_THREADS 1 and 2. Times are best of 5; the results
-are checked against each other and against the batched baseline.
+20 000 merged documents of 32 float16 rows x dim 128; 2 000 candidates among them; a query of
+32 x 128; k = 100. The NumPy side maps the same file (np.memmap past the header) and runs, in a
+fresh process with OpenBLAS on one thread:
+  - per candidate: float16 slice -> float32 -> query @ rows.T -> max -> sum;
+  - batched: gather every candidate's rows, one matmul, np.maximum.reduceat per document, sum
+    (both orientations of the product are timed and the faster one counts, as in bench_search).
+The engine runs in fresh processes with RAYON_NUM_THREADS 1 and 2. All give the same top ids.
 
-The two processors of these machines may be two hyper-threads of one core, which then share one
-set of FMA units: the same run measures NumPy's sgemm on one and two OpenBLAS threads, and a
-parallel efficiency read while that scaling is below 1.9x says nothing about the engine.
+The two processors of these machines are sometimes two hyper-threads of one core, which then
+share one set of FMA units. So the same run measures NumPy's sgemm on one and on two OpenBLAS
+threads: a parallel efficiency read while that scaling is below 1.9x says nothing about the
+engine. Printed: best-of-5 times, ratios, the efficiency beside that scaling, and the MaxSim rate
+beside NumPy's single-threaded sgemm rate.
 """
 
+import json
 import os
+import shutil
+import struct
+import sys
+import tempfile
 
-os.environ["OPENBLAS_NUM_THREADS"] = "1"
-os.environ["OMP_NUM_THREADS"] = "1"
-os.environ["MKL_NUM_THREADS"] = "1"
+import numpy as np
 
-import json  # noqa: E402
-import struct  # noqa: E402
-import subprocess  # noqa: E402
-import sys  # noqa: E402
-import tempfile  # noqa: E402
-import time  # noqa: E402
-
-import numpy as np  # noqa: E402
+sys.path.insert(0, os.path.dirname(__file__))
+from benchlib import best_time, run_child, sgemm_gflops, table  # noqa: E402
 
 N_DOCS, ROWS, DIM, N_CAND, N_Q, K = 20_000, 32, 128, 2_000, 32, 100
-REPEATS = 5
 
 
-def best_time(fn, repeats=REPEATS):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
-
-
-def write_merged(directory, rng):
+def build(root):
+    rng = np.random.default_rng(3)
     rows = rng.standard_normal((N_DOCS * ROWS, DIM), dtype=np.float32).astype("<f2")
     bounds = (np.arange(N_DOCS + 1, dtype=np.uint64) * ROWS).astype("<u8")
     ids = rng.permutation(10 * N_DOCS)[:N_DOCS].astype("<u8")
-    with open(os.path.join(directory, "merged_embeddings.bin"), "wb") as f:
+    with open(os.path.join(root, "merged_embeddings.bin"), "wb") as f:
         f.write(struct.pack("<QQ", len(rows), DIM))
         rows.tofile(f)
-    with open(os.path.join(directory, "merged_offsets.bin"), "wb") as f:
+    with open(os.path.join(root, "merged_offsets.bin"), "wb") as f:
         f.write(struct.pack("<Q", len(bounds)) + bounds.tobytes())
-    with open(os.path.join(directory, "merged_doc_map.bin"), "wb") as f:
+    with open(os.path.join(root, "merged_doc_map.bin"), "wb") as f:
         f.write(struct.pack("<Q", len(ids)) + ids.tobytes())
-    return ids
+    positions = rng.choice(N_DOCS, N_CAND, replace=False)
+    np.save(os.path.join(root, "positions.npy"), positions)
+    np.save(os.path.join(root, "candidates.npy"), ids[positions])
+    np.save(os.path.join(root, "query.npy"), rng.standard_normal((N_Q, DIM)).astype(np.float32))
 
 
-def top(ids, scores):
-    best = np.argpartition(-scores, K - 1)[:K]
-    best = best[np.lexsort((ids[best], -scores[best]))]
-    return ids[best], scores[best]
+def best_k(ids, scores):
+    top = np.argpartition(-scores, K - 1)[:K]
+    return ids[top[np.lexsort((ids[top], -scores[top]))]]
 
 
-def numpy_per_candidate(emb, q, cand_pos, cand_ids, bounds):
-    scores = np.empty(len(cand_pos), np.float32)
-    for j, p in enumerate(cand_pos):
-        rows = emb[bounds[p]:bounds[p + 1]].astype(np.float32)
-        scores[j] = (q @ rows.T).max(axis=1).sum()
-    return top(cand_ids, scores)
+def numpy_side(root):
+    """Child process: both NumPy pipelines, best of 5, and their top ids."""
+    q = np.load(os.path.join(root, "query.npy"))
+    positions, cands = np.load(os.path.join(root, "positions.npy")), np.load(os.path.join(root, "candidates.npy"))
+    emb = np.memmap(os.path.join(root, "merged_embeddings.bin"), "<f2", "r", 16, (N_DOCS * ROWS, DIM))
+    bounds = np.arange(N_DOCS + 1, dtype=np.int64) * ROWS
+
+    def per_candidate():
+        scores = np.empty(len(positions), np.float32)
+        for j, p in enumerate(positions):
+            rows = emb[bounds[p]:bounds[p + 1]].astype(np.float32)
+            scores[j] = (q @ rows.T).max(axis=1).sum()
+        return best_k(cands, scores)
+
+    starts, lengths = bounds[positions], bounds[positions + 1] - bounds[positions]
+    firsts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
+
+    def batched(orientation):
+        rows = emb[np.repeat(starts - firsts, lengths) + np.arange(lengths.sum())].astype(np.float32)
+        if orientation == "rows":
+            scores = np.maximum.reduceat(rows @ q.T, firsts, axis=0).sum(axis=1)
+        else:
+            scores = np.maximum.reduceat(q @ rows.T, firsts, axis=1).sum(axis=0)
+        return best_k(cands, scores)
+
+    batched("rows")  # page the file in
+    t_loop, loop_ids = best_time(per_candidate)
+    forms = {o: best_time(lambda: batched(o)) for o in ("rows", "cols")}
+    form = min(forms, key=lambda o: forms[o][0])
+    print(json.dumps({"loop": t_loop, "loop_ids": loop_ids.tolist(), "batched": forms[form][0],
+                      "batched_ids": forms[form][1].tolist(), "form": form}))
 
 
-def numpy_batched(emb, q, cand_pos, cand_ids, bounds):
-    starts, ends = bounds[cand_pos], bounds[cand_pos + 1]
-    lengths = ends - starts
-    idx = np.repeat(starts - np.concatenate([[0], np.cumsum(lengths)[:-1]]), lengths) + np.arange(lengths.sum())
-    rows = emb[idx].astype(np.float32)
-    sims = q @ rows.T
-    first = np.concatenate([[0], np.cumsum(lengths)[:-1]])
-    scores = np.maximum.reduceat(sims, first, axis=1).sum(axis=0)
-    return top(cand_ids, scores)
+def engine_side(root):
+    """Child process: the engine on the process-wide pool its RAYON_NUM_THREADS gives."""
+    import varnelo_shard_engine as vse
 
-
-ENGINE = """
-import json, sys, time
-import numpy as np
-import varnelo_shard_engine as vse
-merged, q_path, c_path, repeats = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-q, cands = np.load(q_path), np.load(c_path)
-ix = vse.ShardIndex(merged + "/ix", q.shape[1])
-ix.load_merged(merged)
-ix.score_candidates_exact(q, cands, k=100)  # pool start and page-in outside the timings
-best = float("inf")
-for _ in range(repeats):
-    t0 = time.perf_counter()
-    ids, scores = ix.score_candidates_exact(q, cands, k=100)
-    best = min(best, time.perf_counter() - t0)
-ix.close()
-print(json.dumps({"t": best, "ids": ids.tolist(), "scores": scores.tolist()}))
-"""
-
-SGEMM = """
-import time, numpy as np
-a = np.random.default_rng(0).standard_normal((2048, 2048), dtype=np.float32)
-a @ a
-best = float("inf")
-for _ in range(5):
-    t0 = time.perf_counter(); a @ a; best = min(best, time.perf_counter() - t0)
-print(best)
-"""
-
-
-def run(code, args=(), **env):
-    out = subprocess.run([sys.executable, "-c", code, *args], env={**os.environ, **env},
-                         capture_output=True, text=True, check=True)
-    return out.stdout
+    q, cands = np.load(os.path.join(root, "query.npy")), np.load(os.path.join(root, "candidates.npy"))
+    ix = vse.ShardIndex(os.path.join(root, "index"), DIM)
+    ix.load_merged(root)
+    ix.score_candidates_exact(q, cands, k=K)  # the pool's start and the page-in stay outside the times
+    t, (ids, scores) = best_time(lambda: ix.score_candidates_exact(q, cands, k=K))
+    ix.close()
+    print(json.dumps({"time": t, "ids": ids.tolist(), "scores": scores.tolist()}))
 
 
 def main():
-    rng = np.random.default_rng(3)
-    with tempfile.TemporaryDirectory(prefix="vse-bench-exact-") as tmp:
-        ids = write_merged(tmp, rng)
-        cand_pos = rng.choice(N_DOCS, N_CAND, replace=False)
-        cand_ids = ids[cand_pos]
-        q = rng.standard_normal((N_Q, DIM), dtype=np.float32)
-        np.save(os.path.join(tmp, "q.npy"), q)
-        np.save(os.path.join(tmp, "c.npy"), cand_ids)
-
-        # The user's view of the same file: a memory map of the float16 rows.
-        emb = np.memmap(os.path.join(tmp, "merged_embeddings.bin"), dtype="<f2", mode="r", offset=16,
-                        shape=(N_DOCS * ROWS, DIM))
-        bounds = np.arange(N_DOCS + 1, dtype=np.int64) * ROWS
-        numpy_batched(emb, q, cand_pos, cand_ids, bounds)  # page the file in
-        t_loop, (loop_ids, _) = best_time(lambda: numpy_per_candidate(emb, q, cand_pos, cand_ids, bounds))
-        t_batch, (ref_ids, ref_scores) = best_time(lambda: numpy_batched(emb, q, cand_pos, cand_ids, bounds))
-
-        engine = {}
-        for n in (1, 2):
-            out = run(ENGINE, (tmp, os.path.join(tmp, "q.npy"), os.path.join(tmp, "c.npy"), str(REPEATS)),
-                      RAYON_NUM_THREADS=str(n))
-            engine[n] = json.loads(out)
-        sgemm = {n: float(run(SGEMM, OPENBLAS_NUM_THREADS=str(n))) for n in (1, 2)}
+    root = tempfile.mkdtemp(prefix="vse-bench-exact-")
+    try:
+        build(root)
+        base = run_child(__file__, ["--numpy", root], 1)
+        engine = {n: run_child(__file__, ["--engine", root], 1, {"RAYON_NUM_THREADS": str(n)}) for n in (1, 2)}
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    sgemm = {n: run_child(__file__, ["--sgemm"], n)["gflops"] for n in (1, 2)}
 
     assert engine[1]["ids"] == engine[2]["ids"] and engine[1]["scores"] == engine[2]["scores"]
-    same_ids = engine[1]["ids"] == ref_ids.tolist() == loop_ids.tolist()
-    rel = np.max(np.abs(np.array(engine[1]["scores"]) - ref_scores) / np.abs(ref_scores))
-    t1, t2 = engine[1]["t"], engine[2]["t"]
-    fmas = N_CAND * ROWS * N_Q * DIM
+    same = engine[1]["ids"] == base["batched_ids"] == base["loop_ids"]
+    t1, t2 = engine[1]["time"], engine[2]["time"]
+    scaling = sgemm[2] / sgemm[1]
+    rate = 2.0 * N_CAND * ROWS * N_Q * DIM / t1 / 1e9
 
-    print(f"{N_CAND} candidates of {ROWS} float16 rows x dim {DIM} among {N_DOCS} merged documents; query "
-          f"{N_Q} x {DIM}; k = {K}; best of {REPEATS}; OpenBLAS on one thread; load {os.getloadavg()[0]:.2f}\n")
-    print("| workload | engine ms | NumPy ms | ratio (NumPy / engine) | engine GFMA/s per worker |")
-    print("|---|---:|---:|---:|---:|")
-    for label, t, workers in ((f"1 worker vs batched NumPy", t1, 1), (f"2 workers vs batched NumPy", t2, 2)):
-        print(f"| {label} | {t * 1e3:.2f} | {t_batch * 1e3:.2f} | {t_batch / t:.2f}x | {fmas / t / workers / 1e9:.1f} |")
-    print(f"| 1 worker vs per-candidate NumPy | {t1 * 1e3:.2f} | {t_loop * 1e3:.2f} | {t_loop / t1:.2f}x | "
-          f"{fmas / t1 / 1e9:.1f} |")
-    print()
-    print(f"- parallel efficiency on 2 workers: {t1 / (2 * t2):.0%} (speed-up {t1 / t2:.2f}x); "
-          f"NumPy sgemm 2048^3 speed-up on 2 OpenBLAS threads in the same run: {sgemm[1] / sgemm[2]:.2f}x"
-          + ("" if sgemm[1] / sgemm[2] >= 1.9 else " (below 1.9x: the two processors share a core; the "
-             "efficiency says nothing about the engine)"))
-    print(f"- same top-{K} ids as both NumPy pipelines: {same_ids}; largest relative score difference to "
-          f"batched NumPy: {rel:.1e}; identical results on 1 and 2 workers")
+    print(f"score_candidates_exact: {N_CAND} candidates of {ROWS} float16 rows x dim {DIM} among {N_DOCS} "
+          f"merged documents, query {N_Q} x {DIM}, k={K}; best of 5; NumPy with OpenBLAS on 1 thread; "
+          f"load average {os.getloadavg()[0]:.2f}\n")
+    table(
+        ["workload", "engine ms", "NumPy ms", "ratio (NumPy / engine)"],
+        [
+            [f"1 worker vs batched NumPy (reduceat along {base['form']})", f"{t1 * 1e3:.2f}",
+             f"{base['batched'] * 1e3:.2f}", f"{base['batched'] / t1:.2f}x"],
+            ["2 workers vs batched NumPy", f"{t2 * 1e3:.2f}", f"{base['batched'] * 1e3:.2f}",
+             f"{base['batched'] / t2:.2f}x"],
+            ["1 worker vs per-candidate NumPy", f"{t1 * 1e3:.2f}", f"{base['loop'] * 1e3:.2f}",
+             f"{base['loop'] / t1:.2f}x"],
+        ],
+    )
+    note = "" if scaling >= 1.9 else " (below 1.9x: the efficiency says nothing about the engine)"
+    print(f"\n- parallel efficiency on 2 workers: {t1 / (2 * t2):.0%} (speed-up {t1 / t2:.2f}x); "
+          f"NumPy's sgemm on 2 OpenBLAS threads in the same run: {scaling:.2f}x{note}")
+    print(f"- MaxSim rate on 1 worker: {rate:.1f} GFLOP/s = {rate / sgemm[1]:.0%} of NumPy's single-threaded "
+          f"sgemm ({sgemm[1]:.1f} GFLOP/s, 2048 x 2048)")
+    print(f"- same top {K} ids as both NumPy pipelines: {same}; identical results on 1 and 2 workers")
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 3 and sys.argv[1] == "--numpy":
+        numpy_side(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "--engine":
+        engine_side(sys.argv[2])
+    elif len(sys.argv) == 2 and sys.argv[1] == "--sgemm":
+        print(json.dumps({"gflops": sgemm_gflops()}))
+    else:
+        main()

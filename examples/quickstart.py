@@ -3,11 +3,12 @@ then one batch through each quantized scoring kernel.
 
 Opens an index, writes documents through the write-ahead log, lays their token embeddings into a
 shard file the way the host package does, registers them, reopens the index from disk and shows
-what it finds; writes a merged float16 copy of the shard documents, loads it and re-ranks search
-candidates with score_candidates_exact; then keeps the documents' payloads in a metadata store,
-searches them by text and filters them by a JSON field; last, scores a batch of quantized queries
-against quantized documents with rroq158_score_batch and rroq4_riem_score_batch, as the host does
-before its top-k. All with timings.
+what it finds, searches it by exact MaxSim (on the CPU and through a scoring callback) and by the
+cheap proxy of document means, and re-ranks the proxy's candidates by exact MaxSim over a merged
+float16 copy of the documents; then keeps the documents' payloads in a metadata store, searches
+them by text and filters them by a JSON field; last, scores a batch of quantized queries against
+quantized documents with rroq158_score_batch and rroq4_riem_score_batch, as the host does before
+its top-k. All with timings.
 """
 
 import json
@@ -82,9 +83,40 @@ def durable_index(base_dir):
     ids = index.doc_ids()
     print(f"  registered: documents {index.doc_count}, ids {ids[0]}..{ids[-1]}, vectors {index.total_vectors}")
     print(f"  contains(7)={index.contains(7)} contains(999)={index.contains(999)}")
-    merged_rerank(index, os.path.join(base_dir, "merged"), {d: docs[d] for d in kept})
-    index.close()
+    search(base_dir, index, docs, kept, starts, ends)
     return payloads
+
+
+def numpy_maxsim(query, rows, doc_ids, offsets):
+    """A stand-in for the host's GPU scorer: every gathered row arrives at once."""
+    return [float((query @ rows[s:e].T).max(axis=1).sum()) if e > s else 0.0 for s, e in offsets]
+
+
+def search(base_dir, index, docs, kept, starts, ends):
+    # A query: the first tokens of document 42, slightly moved.
+    query = (docs[42][:16] + 0.05 * rng.standard_normal((16, DIM))).astype(np.float32)
+    with Timer(f"search over {index.doc_count} documents, k=5"):
+        ids, scores = index.search(query, k=5)
+    print(f"  best: {ids.tolist()} scores {[round(float(x), 3) for x in scores]}")
+
+    # A cheap first pass: each document's mean token against the query.
+    means = np.stack([docs[d].mean(axis=0) for d in kept]).astype(np.float32)
+    with Timer("set_doc_means, proxy_score n_full=50"):
+        index.set_doc_means(means, kept)
+        proxy_ids, _ = index.proxy_score(query, n_full=50)
+    print(f"  proxy keeps {len(proxy_ids)} candidates; the best search hit among them: {ids[0] in proxy_ids}")
+    merged_rerank(index, os.path.join(base_dir, "merged"), {d: docs[d] for d in kept}, query, proxy_ids,
+                  (ids, scores))
+    index.close()
+
+    # The same search through a scoring callback (the host's GPU path), given at construction.
+    index = vse.ShardIndex(base_dir, DIM, gpu_score_fn=numpy_maxsim)
+    index.register_shard_docs(kept, [0] * len(kept), starts.tolist(), ends.tolist())
+    with Timer("search through gpu_score_fn"):
+        gpu_ids, gpu_scores = index.search(query, k=5)
+    print(f"  same ranking as the CPU: {gpu_ids.tolist() == ids.tolist()}, "
+          f"largest score difference {np.abs(gpu_scores - scores).max():.1e}")
+    index.close()
 
 
 def write_merged(directory, docs):
@@ -102,22 +134,19 @@ def write_merged(directory, docs):
     return rows.nbytes
 
 
-def merged_rerank(index, directory, docs):
-    # The host re-ranks candidates from a cheaper stage over the merged float16 copy; here the
-    # candidates come from search, so the float16 scores can be set beside the float32 ones.
-    query = docs[42][:8] + rng.standard_normal((8, DIM)).astype(np.float32) * 0.05  # near document 42
+def merged_rerank(index, directory, docs, query, candidates, searched):
+    # The host keeps a merged float16 copy of its documents beside the shards and re-ranks the
+    # candidates of a cheap first pass over it, straight from the mapping.
     with Timer("write merged files (float16)"):
         nbytes = write_merged(directory, docs)
     with Timer(f"load_merged ({nbytes / 1e6:.1f} MB of rows, mapped)"):
         index.load_merged(directory)
-    with Timer("search, k=100 (float32 shard rows)"):
-        candidates, shard_scores = index.search(query, k=100)
     with Timer(f"score_candidates_exact, {len(candidates)} candidates, k=5"):
         ids, scores = index.score_candidates_exact(query, candidates, k=5)
-    by_id = dict(zip(candidates.tolist(), shard_scores.tolist()))
-    worst = max(abs(by_id[i] - s) for i, s in zip(ids.tolist(), scores.tolist()))
-    print(f"  best 5 over float16 rows: {ids.tolist()}, scores {[f'{s:.3f}' for s in scores]}")
-    print(f"  largest difference to the float32 scores: {worst:.1e}")
+    search_ids, search_scores = searched
+    print(f"  re-ranked: {ids.tolist()} scores {[round(float(x), 3) for x in scores]}")
+    print(f"  best search hit first again: {ids[0] == search_ids[0]}; its score over float16 rows is "
+          f"{abs(float(scores[0]) - float(search_scores[0])):.1e} from the float32 one")
 
 
 TOPICS = ["retrieval", "indexing", "compression", "ranking", "storage"]

@@ -135,7 +135,7 @@ std::vector<float> tricky_rows(Rng& rng, std::size_t rows, std::size_t dim, bool
 TEST(QueryDots, VectorPathsMatchPlainLoopsBitForBit) {
     Rng rng(7);
     const std::size_t n_qs[] = {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 32, 33};
-    const std::size_t dims[] = {1, 3, 4, 5, 127, 128, 129};
+    const std::size_t dims[] = {1, 3, 4, 5, 127, 128, 129, 257};
     const std::size_t row_counts[] = {1, 2, 3, 4, 5, 7, 9, 31, 32, 33};
     for (DotPath path : vector_paths()) {
         for (std::size_t dim : dims) {

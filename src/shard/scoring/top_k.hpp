@@ -46,8 +46,11 @@ public:
     void push(ScoredDoc item);
     // Removes and returns the worst item; the heap must not be empty.
     ScoredDoc scored_heap_pop();
-    // Pushes, then pops the worst while more than k items are held.
+    // Pushes, then pops the worst while more than k items are held. A full heap's answer to an
+    // item no better than its worst is that item popped again, so it is turned away at once.
     void push_bounded(ScoredDoc item, std::uint64_t k) {
+        if (k == 0) return;
+        if (items_.size() >= k && !better(item, items_.front())) return;
         push(item);
         if (items_.size() > k) scored_heap_pop();
     }
