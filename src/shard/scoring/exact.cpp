@@ -6,27 +6,6 @@
 
 namespace vse::shard {
 
-namespace {
-
-// Candidates are scattered over a file far larger than the caches: asking for the rows of the
-// candidate two places ahead while the current one is scored hides most of the memory latency
-// behind the dots (one place ahead leaves part of it exposed). Only the first 32 KiB of a document
-// are asked for: past that the hardware's own stream prefetch keeps up, and a huge document would
-// only push the current one out of the cache.
-constexpr std::size_t kPrefetchAhead = 2;
-constexpr std::size_t kPrefetchBytes = 32768;
-
-void prefetch_rows(const MergedMmap& merged, std::uint64_t doc_id) {
-    const std::optional<MergedRows> rows = merged.rows_of(doc_id);
-    if (!rows || rows->empty()) return;
-    const auto bytes = merged.row_bytes(*rows);
-    if (!bytes) return;
-    const std::size_t len = std::min(bytes->size(), kPrefetchBytes);
-    for (std::size_t off = 0; off < len; off += 64) __builtin_prefetch(bytes->data() + off);
-}
-
-}  // namespace
-
 std::size_t exact_chunk_size(std::size_t n_candidates, std::size_t workers) {
     constexpr std::size_t kMinChunk = 32;
     if (workers == 0) workers = 1;
@@ -56,13 +35,8 @@ std::vector<ScoredDoc> score_exact_chunk(const MergedMmap& merged, const QueryDo
     ExactScratch scratch;
     std::vector<ScoredDoc> items;
     items.reserve(candidates.size());
-    const std::size_t n = candidates.size();
-    for (std::size_t j = 0; j < std::min(kPrefetchAhead, n); ++j) prefetch_rows(merged, candidates[j]);
-    for (std::size_t j = 0; j < n; ++j) {
-        if (j + kPrefetchAhead < n) prefetch_rows(merged, candidates[j + kPrefetchAhead]);
-        const std::uint64_t id = candidates[j];
+    for (const std::uint64_t id : candidates)
         if (const auto score = score_exact_candidate(merged, query, id, scratch)) items.push_back({id, *score});
-    }
     return top_k(std::move(items), k);
 }
 
