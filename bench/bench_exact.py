@@ -93,7 +93,8 @@ def engine_side(root):
     q, cands = np.load(os.path.join(root, "query.npy")), np.load(os.path.join(root, "candidates.npy"))
     ix = vse.ShardIndex(os.path.join(root, "index"), DIM)
     ix.load_merged(root)
-    ix.score_candidates_exact(q, cands, k=K)  # the pool's start and the page-in stay outside the times
+    for _ in range(3):  # the pool's start, the page-in and the workers' first runs stay outside the times
+        ix.score_candidates_exact(q, cands, k=K)
     t, (ids, scores) = best_time(lambda: ix.score_candidates_exact(q, cands, k=K))
     ix.close()
     print(json.dumps({"time": t, "ids": ids.tolist(), "scores": scores.tolist()}))
