@@ -282,3 +282,35 @@ def test_random_writes_and_reopens_match_a_model(base_dir):
     assert state(ix) == {d: p for d, (p, _) in model.items()}
     assert ix.total_vectors == sum(n for _, n in model.values())
     ix.close()
+
+
+def peak_rss_growth(fn):
+    """Bytes by which the process's peak resident size rose while `fn` ran."""
+    def kib(field):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(field))
+
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets the peak to the current size
+    except OSError:
+        pytest.skip("the peak resident size cannot be reset here")
+    before = kib("VmRSS:")
+    fn()
+    return (kib("VmHWM:") - before) * 1024
+
+
+def test_a_short_log_claiming_huge_fields_costs_no_memory(base_dir):
+    # 21 bytes that claim 2^26 values, and 13 that claim a 64 MiB payload: each ends the replay
+    # as a torn record without setting memory aside for what the file does not hold.
+    header = bytes([1]) + (3).to_bytes(8, "little")
+    for tail in (
+        header + (0).to_bytes(4, "little") + (65536).to_bytes(4, "little") + (1024).to_bytes(4, "little"),
+        header + (64 * 2**20).to_bytes(4, "little"),
+    ):
+        write_log(base_dir, ins(1), tail)
+        opened = []
+        grew = peak_rss_growth(lambda: opened.append(reopen(base_dir)))
+        assert opened[0].doc_ids().tolist() == [1]
+        assert grew < 32 * 2**20
+        opened.pop().close()

@@ -188,7 +188,10 @@ namespace {
 // straight to the file when the buffer is empty.
 class LogReader {
 public:
-    explicit LogReader(int fd) : fd_(fd), buf_(kWalBufferSize) {}
+    LogReader(int fd, std::uint64_t size) : fd_(fd), size_(size), buf_(kWalBufferSize) {}
+
+    // Bytes of the file not read yet, by the size it had when reading began.
+    std::uint64_t remaining() const { return consumed_ < size_ ? size_ - consumed_ : 0; }
 
     enum class Got { All, Eof, Error };
 
@@ -201,6 +204,7 @@ public:
                 std::memcpy(dst + *got, buf_.data() + pos_, take);
                 pos_ += take;
                 *got += take;
+                consumed_ += take;
                 continue;
             }
             const std::size_t want = len - *got;
@@ -213,6 +217,7 @@ public:
             if (n == 0) return Got::Eof;
             if (direct) {
                 *got += static_cast<std::size_t>(n);
+                consumed_ += static_cast<std::uint64_t>(n);
             } else {
                 pos_ = 0;
                 end_ = static_cast<std::size_t>(n);
@@ -223,6 +228,8 @@ public:
 
 private:
     int fd_;
+    std::uint64_t size_;
+    std::uint64_t consumed_ = 0;  // bytes handed to the caller
     std::vector<std::uint8_t> buf_;
     std::size_t pos_ = 0, end_ = 0;
 };
@@ -238,14 +245,24 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::unexpected(os_error(errno));
+    const bool sized = ::fstat(fd, &st) == 0;
+    const std::uint64_t size = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
+    if (!sized) out.stop = WalStop::ReadError;
 
     // Applying the records one after another in file order; ids are sorted once at the end.
     std::unordered_map<std::uint64_t, DocEntry> docs;
-    LogReader in(fd);
+    LogReader in(fd, size);
     std::vector<std::uint8_t> values;
     std::uint8_t head[13], dims[8], tail[4];
 
     auto stop = [&](WalStop why) { out.stop = why; };
+    // A field longer than what is left of the file ends the reading as a torn record before any
+    // memory is set aside for it: a few hostile bytes must not cost hundreds of megabytes.
+    auto fits = [&](std::uint64_t len) {
+        if (len <= in.remaining()) return true;
+        stop(WalStop::Torn);
+        return false;
+    };
     // Reads one field; false ends the replay with the reason recorded.
     auto field = [&](std::uint8_t* dst, std::size_t len, bool first) {
         std::size_t got = 0;
@@ -265,7 +282,7 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
         return false;
     };
 
-    for (;;) {
+    while (sized) {
         if (!field(head, 1, true)) break;
         const std::uint8_t op = head[0];
         if (op < 1 || op > 4) {  // "bad WAL op: {}"
@@ -279,6 +296,7 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
             stop(WalStop::Corrupt);
             break;
         }
+        if (!fits(plen)) break;
         std::string payload(plen, '\0');
         if (plen && !field(reinterpret_cast<std::uint8_t*>(payload.data()), plen, false)) break;
         if (!field(dims, 8, false)) break;
@@ -288,6 +306,7 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
             stop(WalStop::Corrupt);
             break;
         }
+        if (!fits(n_values * 4)) break;
         values.resize(n_values * 4);
         if (n_values && !field(values.data(), values.size(), false)) break;
         if (!field(tail, 4, false)) break;
