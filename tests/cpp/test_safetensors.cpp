@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <fmt/format.h>
@@ -225,13 +227,20 @@ TEST_F(ShardFiles, DiscoveryStopsAtFirstMissingIdAndSkipsBadFiles) {
     write_shard("shard_0.safetensors", ok, 4);
     write_raw("shard_1.safetensors", "12345");
     write_shard("shard_2.safetensors", ok, 4);
+    ASSERT_EQ(::mkfifo((dir_ / "shard_3.safetensors").c_str(), 0666), 0);  // opening it must not wait for a writer
     write_shard("shard_4.safetensors", ok, 4);
+    write_shard("shard_6.safetensors", ok, 4);
+    ::alarm(10);  // a discovery that blocks on the FIFO ends the test instead of hanging it
     auto [map, next] = vse::shard::discover_shards(dir_.string());
-    EXPECT_EQ(next, 3u);
-    EXPECT_EQ(map.size(), 2u);
-    EXPECT_TRUE(map.count(0) && map.count(2));
-    EXPECT_EQ(map.count(4), 0u);
+    ::alarm(0);
+    EXPECT_EQ(next, 5u);
+    EXPECT_EQ(map.size(), 3u);
+    EXPECT_TRUE(map.count(0) && map.count(2) && map.count(4));
+    EXPECT_EQ(map.count(6), 0u);
     EXPECT_EQ(map.at(2)->path(), (dir_ / "shard_2.safetensors").string());
+    auto fifo = MmapShard::open((dir_ / "shard_3.safetensors").string());
+    ASSERT_FALSE(fifo.has_value());
+    EXPECT_EQ(fifo.error().message, "not a regular file");
 }
 
 // Opening costs one pass over the header: a large table must not take time quadratic in its size.
