@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -38,6 +39,61 @@ std::uint64_t get_u64(const std::uint8_t* p) {
 // as a request for the initial value, so empty pieces are skipped here.
 std::uint32_t crc32(std::uint32_t crc, const void* data, std::size_t len) {
     return len == 0 ? crc : libdeflate_crc32(crc, data, len);
+}
+
+int open_file(const std::string& path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+std::string parent_dir(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes the directory entries of files created in `dir` durable. Returns 0 or the errno; a file
+// system that cannot sync a directory counts as done.
+int sync_dir(const std::string& dir) {
+    const int dfd = open_file(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return errno;
+    const int err = full_sync(dfd);
+    ::close(dfd);
+    return err == EINVAL || err == ENOTSUP ? 0 : err;
+}
+
+std::expected<void, StorageError> write_fully(int fd, const std::uint8_t* data, std::size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error(errno));
+        }
+        if (n == 0) return std::unexpected(StorageError{StorageKind::Other, "failed to write whole buffer"});
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+// Copies bytes [from, to) of `src` to the end of `dst`.
+std::expected<void, StorageError> copy_range(int src, std::uint64_t from, std::uint64_t to, int dst) {
+    std::vector<std::uint8_t> buf(std::size_t{1} << 20);
+    while (from < to) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), to - from));
+        const ssize_t n = ::pread(src, buf.data(), want, static_cast<off_t>(from));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error(errno));
+        }
+        if (n == 0) return std::unexpected(StorageError{StorageKind::UnexpectedEof, "the log ended while being copied"});
+        if (auto r = write_fully(dst, buf.data(), static_cast<std::size_t>(n)); !r) return r;
+        from += static_cast<std::uint64_t>(n);
+    }
+    return {};
 }
 
 }  // namespace
@@ -82,29 +138,92 @@ WalWriter::~WalWriter() {
     ::close(fd_);
 }
 
-std::expected<WalWriter, StorageError> WalWriter::open(std::string path, std::optional<std::uint64_t> cut_at) {
+std::expected<WalWriter, WalOpenError> WalWriter::open(std::string path) {
+    auto failure = [](WalOpenStep step, StorageError e) { return std::unexpected(WalOpenError{step, std::move(e)}); };
     if (path.find('\0') != std::string::npos)
-        return std::unexpected(StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(os_error(errno));
-    auto fail = [&](int err) {
-        ::close(fd);
-        return std::unexpected(os_error(err));
-    };
-    if (cut_at) {
-        int rc;
-        do {
-            rc = ::ftruncate(fd, static_cast<off_t>(*cut_at));
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) return fail(errno);
-        if (int err = full_sync(fd)) return fail(err);
-    }
+        return failure(WalOpenStep::Open,
+                       StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
     struct stat st;
-    if (::fstat(fd, &st) != 0) return fail(errno);
+    const bool existed = ::stat(path.c_str(), &st) == 0;
+    // Non-blocking, so that a FIFO cannot hang the open; what is not a regular file is refused
+    // below, before anything reads it.
+    const int fd = open_file(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        const int err = errno;
+        // An existing log that cannot even be read fails as the replay would; one that can be read
+        // but not appended to fails as the open for appending.
+        if (existed) {
+            const int probe = open_file(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (probe < 0) return failure(WalOpenStep::Replay, os_error(errno));
+            ::close(probe);
+        }
+        return failure(WalOpenStep::Open, os_error(err));
+    }
+    auto fail = [&](WalOpenStep step, StorageError e) {
+        ::close(fd);
+        return failure(step, std::move(e));
+    };
+    if (::fstat(fd, &st) != 0) return fail(WalOpenStep::Open, os_error(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(existed ? WalOpenStep::Replay : WalOpenStep::Open,
+                    StorageError{StorageKind::InvalidInput, fmt::format("{} is not a regular file", path)});
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(WalOpenStep::Open, os_error(errno));
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return fail(errno == EWOULDBLOCK ? WalOpenStep::Held : WalOpenStep::Lock, os_error(errno));
+    // Make a new log's directory entry durable too; file systems that cannot sync a directory are
+    // no reason to refuse the open.
+    if (!existed) (void)sync_dir(parent_dir(path));
     return WalWriter(std::move(path), fd, static_cast<std::uint64_t>(st.st_size));
+}
+
+WalReplay WalWriter::replay(std::uint64_t index_dim) const { return wal_replay(fd_, index_dim); }
+
+std::expected<std::string, StorageError> WalWriter::cut(std::uint64_t length) {
+    if (auto ok = usable(); !ok) return std::unexpected(ok.error());
+    if (length >= file_len_) return std::string();
+    auto failed = [&](const std::string& copy, const StorageError& e) {
+        return std::unexpected(StorageError{
+            e.kind, fmt::format("cannot keep the unread tail of {} (from byte {}) in {}: {}", path_, length, copy,
+                                e.message)});
+    };
+
+    std::string copy;
+    int cfd = -1;
+    for (unsigned k = 0;; ++k) {
+        copy = k == 0 ? fmt::format("{}.corrupt-{}", path_, length) : fmt::format("{}.corrupt-{}.{}", path_, length, k);
+        cfd = open_file(copy, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (cfd >= 0 || errno != EEXIST) break;
+    }
+    if (cfd < 0) return failed(copy, os_error(errno));
+    auto kept = copy_range(fd_, length, file_len_, cfd);
+    if (kept) {
+        if (int err = full_sync(cfd)) kept = std::unexpected(os_error(err));
+    }
+    ::close(cfd);
+    if (kept) {
+        if (int err = sync_dir(parent_dir(copy))) kept = std::unexpected(os_error(err));
+    }
+    if (!kept) {
+        ::unlink(copy.c_str());
+        return failed(copy, kept.error());
+    }
+
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        ::unlink(copy.c_str());  // the log still holds every byte
+        return std::unexpected(os_error(err));
+    }
+    file_len_ = length;
+    if (int err = full_sync(fd_)) return std::unexpected(os_error(err));
+    return copy;
 }
 
 std::expected<void, StorageError> WalWriter::usable() const {
@@ -184,8 +303,8 @@ std::expected<void, StorageError> WalWriter::sync() {
 
 namespace {
 
-// Exact-length reads through an 8192-byte buffer; requests at least as large as the buffer go
-// straight to the file when the buffer is empty.
+// Exact-length reads from the start of the file through an 8192-byte buffer; requests at least
+// as large as the buffer go straight to the file when the buffer is empty.
 class LogReader {
 public:
     LogReader(int fd, std::uint64_t size) : fd_(fd), size_(size), buf_(kWalBufferSize) {}
@@ -209,7 +328,8 @@ public:
             }
             const std::size_t want = len - *got;
             const bool direct = want >= buf_.size();
-            const ssize_t n = direct ? ::read(fd_, dst + *got, want) : ::read(fd_, buf_.data(), buf_.size());
+            const off_t at = static_cast<off_t>(consumed_);
+            const ssize_t n = direct ? ::pread(fd_, dst + *got, want, at) : ::pread(fd_, buf_.data(), buf_.size(), at);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return Got::Error;
@@ -229,22 +349,16 @@ public:
 private:
     int fd_;
     std::uint64_t size_;
-    std::uint64_t consumed_ = 0;  // bytes handed to the caller
+    std::uint64_t consumed_ = 0;  // bytes handed to the caller: the file offset of the next read once the buffer is empty
     std::vector<std::uint8_t> buf_;
     std::size_t pos_ = 0, end_ = 0;
 };
 
 }  // namespace
 
-std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::uint64_t index_dim) {
+WalReplay wal_replay(int fd, std::uint64_t index_dim) {
     WalReplay out;
     struct stat st;
-    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) return out;
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(os_error(errno));
     const bool sized = ::fstat(fd, &st) == 0;
     const std::uint64_t size = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
     if (!sized) out.stop = WalStop::ReadError;
@@ -343,7 +457,6 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
                 break;
         }
     }
-    ::close(fd);
 
     std::vector<std::pair<std::uint64_t, DocEntry>> sorted(std::make_move_iterator(docs.begin()),
                                                            std::make_move_iterator(docs.end()));

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <string>
 
 #include "shard/wal.hpp"
 
@@ -37,13 +36,11 @@ void put(const std::uint8_t* data, std::size_t len) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len) {
     constexpr std::uint64_t kDim = 4;
     put(data, len);
-    static const std::string path = "/proc/self/fd/" + std::to_string(memfd());
-    auto replay = vse::shard::wal_replay(path, kDim);
-    if (!replay) std::abort();
-    if (replay->good_len > len) std::abort();
-    if (replay->stop == vse::shard::WalStop::End && replay->good_len != len) std::abort();
-    if (replay->stop != vse::shard::WalStop::End && replay->good_len == len) std::abort();
-    replay->docs.for_each([](std::uint64_t, const vse::shard::DocEntry& e) {
+    const auto replay = vse::shard::wal_replay(memfd(), kDim);
+    if (replay.good_len > len) std::abort();
+    if (replay.stop == vse::shard::WalStop::End && replay.good_len != len) std::abort();
+    if (replay.stop != vse::shard::WalStop::End && replay.good_len == len) std::abort();
+    replay.docs.for_each([](std::uint64_t, const vse::shard::DocEntry& e) {
         if (e.dim != kDim || e.shard_id != vse::shard::NO_SHARD || e.row_start != 0) std::abort();
     });
     return 0;
