@@ -65,18 +65,30 @@ int sync_dir(const std::string& dir) {
     return err == EINVAL || err == ENOTSUP ? 0 : err;
 }
 
-std::expected<void, StorageError> write_fully(int fd, const std::uint8_t* data, std::size_t len) {
-    while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
+// Writes all `len` bytes, repeating interrupted and short writes; `*written` tells how many went
+// out, also on failure.
+std::expected<void, StorageError> write_fully(int fd, const std::uint8_t* data, std::size_t len,
+                                              std::size_t* written) {
+    *written = 0;
+    while (*written < len) {
+        const ssize_t n = ::write(fd, data + *written, len - *written);
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::unexpected(os_error(errno));
         }
         if (n == 0) return std::unexpected(StorageError{StorageKind::Other, "failed to write whole buffer"});
-        data += n;
-        len -= static_cast<std::size_t>(n);
+        *written += static_cast<std::size_t>(n);
     }
     return {};
+}
+
+// Returns 0 or the errno.
+int truncate_to(int fd, std::uint64_t length) {
+    int rc;
+    do {
+        rc = ::ftruncate(fd, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
 }
 
 // Copies bytes [from, to) of `src` to the end of `dst`.
@@ -90,7 +102,8 @@ std::expected<void, StorageError> copy_range(int src, std::uint64_t from, std::u
             return std::unexpected(os_error(errno));
         }
         if (n == 0) return std::unexpected(StorageError{StorageKind::UnexpectedEof, "the log ended while being copied"});
-        if (auto r = write_fully(dst, buf.data(), static_cast<std::size_t>(n)); !r) return r;
+        std::size_t written;
+        if (auto r = write_fully(dst, buf.data(), static_cast<std::size_t>(n), &written); !r) return r;
         from += static_cast<std::uint64_t>(n);
     }
     return {};
@@ -212,17 +225,16 @@ std::expected<std::string, StorageError> WalWriter::cut(std::uint64_t length) {
         return failed(copy, kept.error());
     }
 
-    int rc;
-    do {
-        rc = ::ftruncate(fd_, static_cast<off_t>(length));
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int err = errno;
+    auto cut_failed = [&](int err) {
+        return std::unexpected(
+            StorageError{StorageKind::Other, fmt::format("cannot cut {} at byte {}: {}", path_, length, os_error_text(err))});
+    };
+    if (int err = truncate_to(fd_, length)) {
         ::unlink(copy.c_str());  // the log still holds every byte
-        return std::unexpected(os_error(err));
+        return cut_failed(err);
     }
     file_len_ = length;
-    if (int err = full_sync(fd_)) return std::unexpected(os_error(err));
+    if (int err = full_sync(fd_)) return cut_failed(err);  // the copy stays: the cut may have reached the disk
     return copy;
 }
 
@@ -234,18 +246,9 @@ std::expected<void, StorageError> WalWriter::usable() const {
 
 std::expected<void, StorageError> WalWriter::write_all(const std::uint8_t* data, std::size_t len,
                                                        std::size_t* written) {
-    *written = 0;
-    while (*written < len) {
-        const ssize_t n = ::write(fd_, data + *written, len - *written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(os_error(errno));
-        }
-        if (n == 0) return std::unexpected(StorageError{StorageKind::Other, "failed to write whole buffer"});
-        *written += static_cast<std::size_t>(n);
-        file_len_ += static_cast<std::uint64_t>(n);
-    }
-    return {};
+    auto r = write_fully(fd_, data, len, written);
+    file_len_ += *written;
+    return r;
 }
 
 std::expected<void, StorageError> WalWriter::flush() {
@@ -277,11 +280,7 @@ std::expected<void, StorageError> WalWriter::append(std::span<const std::uint8_t
     auto r = write_all(record.data(), record.size(), &written);
     if (!r && written > 0) {
         // A partial record would hide every later one from replay: take it back.
-        int rc;
-        do {
-            rc = ::ftruncate(fd_, static_cast<off_t>(before));
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0) {
+        if (truncate_to(fd_, before) == 0) {
             file_len_ = before;
         } else {
             broken_ = StorageError{StorageKind::Other,
