@@ -6,41 +6,18 @@
 // Every row range a reader returns is read byte by byte, so AddressSanitizer sees any view that
 // strays outside the mapping. The file lives in a memfd, mapped through /proc/self/fd like any
 // other path.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "shard/fuzz_file.hpp"
 #include "shard/safetensors.hpp"
 
 namespace {
-
-int memfd() {
-    static const int fd = ::memfd_create("shard-fuzz", MFD_CLOEXEC);
-    if (fd < 0) std::abort();
-    return fd;
-}
-
-const std::string& memfd_path() {
-    static const std::string path = "/proc/self/fd/" + std::to_string(memfd());
-    return path;
-}
-
-void put(const std::uint8_t* data, std::size_t len) {
-    const int fd = memfd();
-    if (::ftruncate(fd, 0) != 0) std::abort();
-    std::size_t done = 0;
-    while (done < len) {
-        const ssize_t n = ::pwrite(fd, data + done, len - done, static_cast<off_t>(done));
-        if (n <= 0) std::abort();
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 volatile std::uint8_t sink;
 
@@ -63,8 +40,8 @@ void read_rows(const vse::shard::MmapShard& shard, std::size_t file_len, const s
 }
 
 void exercise(const std::uint8_t* data, std::size_t len) {
-    put(data, len);
-    auto shard = vse::shard::MmapShard::open(memfd_path());
+    vse::shard::fuzz_file_put(data, len);
+    auto shard = vse::shard::MmapShard::open(vse::shard::fuzz_file_path());
     if (!shard) return;
     const auto& s = **shard;
     for (const auto& [name, t] : s.tensors()) {

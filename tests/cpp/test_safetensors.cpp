@@ -71,16 +71,17 @@ TEST_F(ShardFiles, ParsesTensorTableLeniently) {
     ASSERT_TRUE(shard.has_value()) << shard.error().message;
     const auto& s = **shard;
     EXPECT_EQ(s.tensors().size(), 5u);  // embeddings, nodtype, junk_offsets, dup, last_keys
-    const auto* emb = s.tensor("embeddings");
-    ASSERT_NE(emb, nullptr);
-    EXPECT_EQ(emb->dtype, "F32");
-    EXPECT_EQ(emb->shape, (std::vector<std::uint64_t>{10, 4}));
-    EXPECT_EQ(emb->data_begin, 0u);
-    EXPECT_EQ(emb->data_end, 160u);
-    const auto* nd = s.tensor("nodtype");
-    ASSERT_NE(nd, nullptr);
-    EXPECT_EQ(nd->dtype, "F32");
-    EXPECT_EQ(nd->shape, (std::vector<std::uint64_t>{10, 4}));
+    auto expect_tensor = [&](const char* name, const char* dtype, std::vector<std::uint64_t> shape,
+                             std::uint64_t begin, std::uint64_t end) {
+        const auto* t = s.tensor(name);
+        ASSERT_NE(t, nullptr) << name;
+        EXPECT_EQ(t->dtype, dtype) << name;
+        EXPECT_EQ(t->shape, shape) << name;
+        EXPECT_EQ(t->data_begin, begin) << name;
+        EXPECT_EQ(t->data_end, end) << name;
+    };
+    expect_tensor("embeddings", "F32", {10, 4}, 0, 160);
+    expect_tensor("nodtype", "F32", {10, 4}, 0, 8);
     EXPECT_EQ(s.tensor("three"), nullptr);
     ASSERT_NE(s.tensor("junk_offsets"), nullptr);
     EXPECT_EQ(s.tensor("junk_offsets")->data_begin, 0u);
@@ -90,12 +91,7 @@ TEST_F(ShardFiles, ParsesTensorTableLeniently) {
     // value of each key counts and nested containers are single, skipped elements.
     EXPECT_EQ(s.tensor("gone"), nullptr);
     EXPECT_EQ(s.tensor("gone_too"), nullptr);
-    const auto* last = s.tensor("last_keys");
-    ASSERT_NE(last, nullptr);
-    EXPECT_EQ(last->dtype, "F32");
-    EXPECT_EQ(last->shape, (std::vector<std::uint64_t>{3, 2}));
-    EXPECT_EQ(last->data_begin, 0u);
-    EXPECT_EQ(last->data_end, 8u);
+    expect_tensor("last_keys", "F32", {3, 2}, 0, 8);
 
     // Rows 2..5 of a 10 x 16-byte tensor start 8 + header_len + 32 bytes into the file.
     auto rows = s.read_selected_f32("embeddings", 2, 5);
