@@ -59,3 +59,5 @@ bench: setup
 	$(PY) bench/bench_wal.py
 	$(PY) bench/bench_metadata.py
 	$(PY) bench/bench_kernels.py
+	$(PY) bench/bench_search.py
+	$(PY) bench/bench_proxy.py

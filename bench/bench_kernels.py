@@ -17,9 +17,12 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 os.environ.setdefault("OMP_NUM_THREADS", "1")
 os.environ.setdefault("MKL_NUM_THREADS", "1")
 
-import time  # noqa: E402
+import sys  # noqa: E402
 
 import numpy as np  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(__file__))
+from benchlib import best_time  # noqa: E402
 
 import varnelo_shard_engine as vse  # noqa: E402
 
@@ -32,15 +35,6 @@ REPEATS = 5
 WORKERS = len(os.sched_getaffinity(0))
 
 rng = np.random.default_rng(7)
-
-
-def best_time(fn, repeats=REPEATS):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def words(n):

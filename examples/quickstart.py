@@ -3,7 +3,8 @@ then one batch through each quantized scoring kernel.
 
 Opens an index, writes documents through the write-ahead log, lays their token embeddings into a
 shard file the way the host package does, registers them, reopens the index from disk and shows
-what it finds; then keeps the documents' payloads in a metadata store, searches them by text and
+what it finds, searches it by exact MaxSim (on the CPU and through a scoring callback) and by the
+cheap proxy of document means; then keeps the documents' payloads in a metadata store, searches them by text and
 filters them by a JSON field; last, scores a batch of quantized queries against quantized
 documents with rroq158_score_batch and rroq4_riem_score_batch, as the host does before its top-k.
 All with timings.
@@ -80,8 +81,38 @@ def durable_index(base_dir):
     ids = index.doc_ids()
     print(f"  registered: documents {index.doc_count}, ids {ids[0]}..{ids[-1]}, vectors {index.total_vectors}")
     print(f"  contains(7)={index.contains(7)} contains(999)={index.contains(999)}")
-    index.close()
+    search(base_dir, index, docs, kept, starts, ends)
     return payloads
+
+
+def numpy_maxsim(query, rows, doc_ids, offsets):
+    """A stand-in for the host's GPU scorer: every gathered row arrives at once."""
+    return [float((query @ rows[s:e].T).max(axis=1).sum()) if e > s else 0.0 for s, e in offsets]
+
+
+def search(base_dir, index, docs, kept, starts, ends):
+    # A query: the first tokens of document 42, slightly moved.
+    query = (docs[42][:16] + 0.05 * rng.standard_normal((16, DIM))).astype(np.float32)
+    with Timer(f"search over {index.doc_count} documents, k=5"):
+        ids, scores = index.search(query, k=5)
+    print(f"  best: {ids.tolist()} scores {[round(float(x), 3) for x in scores]}")
+
+    # A cheap first pass: each document's mean token against the query.
+    means = np.stack([docs[d].mean(axis=0) for d in kept]).astype(np.float32)
+    with Timer("set_doc_means, proxy_score n_full=50"):
+        index.set_doc_means(means, kept)
+        proxy_ids, _ = index.proxy_score(query, n_full=50)
+    print(f"  proxy keeps {len(proxy_ids)} candidates; the best search hit among them: {ids[0] in proxy_ids}")
+    index.close()
+
+    # The same search through a scoring callback (the host's GPU path), given at construction.
+    index = vse.ShardIndex(base_dir, DIM, gpu_score_fn=numpy_maxsim)
+    index.register_shard_docs(kept, [0] * len(kept), starts.tolist(), ends.tolist())
+    with Timer("search through gpu_score_fn"):
+        gpu_ids, gpu_scores = index.search(query, k=5)
+    print(f"  same ranking as the CPU: {gpu_ids.tolist() == ids.tolist()}, "
+          f"largest score difference {np.abs(gpu_scores - scores).max():.1e}")
+    index.close()
 
 
 TOPICS = ["retrieval", "indexing", "compression", "ranking", "storage"]

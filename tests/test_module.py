@@ -77,6 +77,22 @@ METHODS = {
     "insert": ("(doc_id, embeddings, payload=None)", "Insert a document with its multi-vector embeddings."),
     "delete": ("(doc_id)", "Delete a document by ID."),
     "update_payload": ("(doc_id, payload)", "Update the JSON payload for a document."),
+    "search": (
+        "(query, k=10)",
+        "Search for the top-k documents most similar to a query.\n\n"
+        "Returns (doc_ids, scores) \u2014 each as a 1-D numpy array.",
+    ),
+    "proxy_score": (
+        "(query, candidate_ids=None, n_full=4096)",
+        "SIMD-accelerated centroid proxy scoring.\n\n"
+        "Computes `max_i(dot(query_token_i, doc_mean_d))` for each candidate\n"
+        "and returns the top-n doc IDs by proxy score.",
+    ),
+    "set_doc_means": (
+        "(means, doc_ids)",
+        "Set the mean-pooled document embeddings for proxy scoring.\n\n"
+        "`means` shape: `(n_docs, dim)`, `doc_ids` length: `n_docs`.",
+    ),
     "register_shard_docs": (
         "(doc_ids, shard_ids, row_starts, row_ends)",
         "Register documents that already exist in shard files.\n\n"

@@ -8,6 +8,7 @@ CpuFeatures detect() {
     CpuFeatures f;
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
+    f.avx = __builtin_cpu_supports("avx");
     f.avx2 = __builtin_cpu_supports("avx2");
     f.fma = __builtin_cpu_supports("fma");
     f.f16c = __builtin_cpu_supports("f16c");
@@ -26,6 +27,23 @@ CpuFeatures detect() {
 const CpuFeatures& cpu_features() {
     static const CpuFeatures features = detect();
     return features;
+}
+
+bool isa_available(Isa isa) {
+    const CpuFeatures& f = cpu_features();
+    switch (isa) {
+        case Isa::Scalar: return true;
+        case Isa::Avx2: return f.avx2 && f.fma && f.popcnt;
+        case Isa::Avx512: return f.avx512f && f.avx512bw && f.avx512vl && f.popcnt;
+        case Isa::Avx512Popcnt: return f.avx512f && f.avx512bw && f.avx512vl && f.popcnt && f.avx512vpopcntdq;
+    }
+    return false;
+}
+
+Isa first_available(std::initializer_list<Isa> preferred) {
+    for (Isa isa : preferred)
+        if (isa_available(isa)) return isa;
+    return Isa::Scalar;
 }
 
 }  // namespace vse

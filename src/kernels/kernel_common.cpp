@@ -5,7 +5,6 @@
 
 #include <fmt/format.h>
 
-#include "common/cpu_features.hpp"
 
 namespace vse::kernels {
 
@@ -62,27 +61,6 @@ void QueryLanes::fill(const float* mask, const float* qc, std::size_t S, std::si
     }
     has_qc_t = transpose_qc;
     if (transpose_qc) transpose_to_lanes(qc, S, K, s_pad, qc_t);
-}
-
-bool isa_available(Isa isa) {
-    const CpuFeatures& f = cpu_features();
-    switch (isa) {
-        case Isa::Scalar: return true;
-#if defined(__x86_64__)
-        case Isa::Avx2: return f.avx2 && f.fma && f.popcnt;
-        case Isa::Avx512: return f.avx512f && f.avx512bw && f.avx512vl && f.popcnt;
-        case Isa::Avx512Popcnt: return f.avx512f && f.avx512bw && f.avx512vl && f.popcnt && f.avx512vpopcntdq;
-#else
-        default: (void)f; return false;
-#endif
-    }
-    return false;
-}
-
-Isa first_available(std::initializer_list<Isa> preferred) {
-    for (Isa isa : preferred)
-        if (isa_available(isa)) return isa;
-    return Isa::Scalar;
 }
 
 }  // namespace vse::kernels

@@ -113,10 +113,4 @@ inline bool transpose_centroids(std::size_t big_b, std::size_t big_t, std::size_
     return big_b * big_t >= big_k;
 }
 
-// Whether this processor runs the given path.
-bool isa_available(Isa isa);
-
-// The first available path of `preferred`, else the scalar one.
-Isa first_available(std::initializer_list<Isa> preferred);
-
 }  // namespace vse::kernels

@@ -15,10 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu_features.hpp"
+
 namespace vse::kernels {
 
-// Instruction sets with a kernel path, best last.
-enum class Isa { Scalar, Avx2, Avx512, Avx512Popcnt };
+using vse::Isa;
 
 // Query tokens are padded to a multiple of this many lanes for the vector paths.
 constexpr std::size_t kLanePad = 16;

@@ -1,4 +1,5 @@
-// Releases the GIL for the lifetime of the scope. Nothing inside may touch a Python object.
+// The GIL around native work: released for a scope, or taken for a scope on a thread that may or
+// may not hold it already.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +16,18 @@ public:
 
 private:
     PyThreadState* state_;
+};
+
+// Takes the GIL for the lifetime of the scope, nesting when the thread already holds it.
+class AcquireGil {
+public:
+    AcquireGil() : state_(PyGILState_Ensure()) {}
+    ~AcquireGil() { PyGILState_Release(state_); }
+    AcquireGil(const AcquireGil&) = delete;
+    AcquireGil& operator=(const AcquireGil&) = delete;
+
+private:
+    PyGILState_STATE state_;
 };
 
 // Runs `f` without the GIL and returns its result.

@@ -245,6 +245,21 @@ Result<void> Index::register_shard_docs(std::span<const std::uint64_t> doc_ids,
     return {};
 }
 
+Result<void> Index::set_doc_means(std::vector<float> means, std::vector<std::uint64_t> ids, std::uint64_t width) {
+    VSE_CHECK(check_open());
+    std::lock_guard lock(writer_mu_);
+    auto cur = state_.load();
+    auto next = std::make_shared<ShardState>();
+    next->docs = cur->docs;
+    next->total_vectors = cur->total_vectors;
+    next->next_shard_id = cur->next_shard_id;
+    next->doc_means = std::move(means);
+    next->mean_doc_ids = std::move(ids);
+    next->doc_mean_dim = width;
+    state_.store(std::move(next));
+    return {};
+}
+
 Result<void> Index::sync() {
     VSE_CHECK(check_open());
     std::lock_guard lock(writer_mu_);

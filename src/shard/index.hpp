@@ -58,6 +58,10 @@ public:
     Result<void> register_shard_docs(std::span<const std::uint64_t> doc_ids, std::span<const std::uint32_t> shard_ids,
                                      std::span<const std::uint64_t> row_starts, std::span<const std::uint64_t> row_ends);
 
+    // Publishes a snapshot carrying these mean rows (`width` values each, one per id) beside the
+    // current documents; nothing is logged. The caller has checked the shapes.
+    Result<void> set_doc_means(std::vector<float> means, std::vector<std::uint64_t> ids, std::uint64_t width);
+
     Result<void> sync();
     // The log is closed, and the directory freed, only when its flush and sync succeed: after
     // "WAL close failed" the log stays open with its buffered records, and so does its lock, until

@@ -203,6 +203,14 @@ std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row
     const TensorInfo* t = tensor(name);
     if (t == nullptr)
         return std::unexpected(StorageError{StorageKind::NotFound, fmt::format("tensor '{}' not found in {}", name, path_)});
+    return tensor_row_bytes(*t, name, row_start, row_end);
+}
+
+std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row_bytes(const TensorInfo& info,
+                                                                                       const std::string& name,
+                                                                                       std::uint64_t row_start,
+                                                                                       std::uint64_t row_end) const {
+    const TensorInfo* t = &info;
     if (t->shape.empty()) return std::unexpected(invalid_data("tensor has empty shape"));
     const std::uint64_t rows = t->shape[0];
     if (rows == 0) return std::unexpected(invalid_data("tensor has 0 rows"));

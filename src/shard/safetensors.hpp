@@ -45,6 +45,11 @@ public:
     std::expected<std::span<const std::uint8_t>, StorageError> tensor_row_bytes(const std::string& name,
                                                                                 std::uint64_t row_start,
                                                                                 std::uint64_t row_end) const;
+    // The same for a tensor already looked up in this shard's table (`name` only labels errors).
+    std::expected<std::span<const std::uint8_t>, StorageError> tensor_row_bytes(const TensorInfo& t,
+                                                                                const std::string& name,
+                                                                                std::uint64_t row_start,
+                                                                                std::uint64_t row_end) const;
     // Copies of those rows as float32 (tensor `name`, dtype "F32") or as uint16 ("centroid_codes",
     // dtype "U16").
     std::expected<std::vector<float>, StorageError> read_selected_f32(const std::string& name,

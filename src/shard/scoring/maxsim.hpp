@@ -1,0 +1,54 @@
+// MaxSim and the other maxima of query-row dots, computed side by side on the processor's best
+// vector path and bit for bit equal to one dot at a time in the processor's dot form.
+//
+// MaxSim of a document with rows R against query rows Q: total = +0.0, then for each query row q in
+// order, total = total + best(q), where best(q) is the first strict maximum of dot(q, r) over the
+// rows in order (it starts at -inf and takes a dot only when greater, so a NaN never wins and of
+// +0.0 and -0.0 the first stays). A document without rows, or a query without rows, scores +0.0.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "shard/scoring/dot.hpp"
+#include "shard/scoring/dot_kernels.hpp"
+
+namespace vse::shard {
+
+// How the dots of a call are computed: the plain loops of either form, or a vector path of the
+// vector form.
+enum class DotPath { PlainScalar, PlainVector, Avx2, Avx512 };
+
+// The path this processor uses: PlainScalar without fused multiply-add, else the best vector path.
+DotPath dot_path();
+bool dot_path_available(DotPath path);
+
+// One query prepared for many documents. Immutable once built, so one instance may serve several
+// threads at once.
+class QueryDots {
+public:
+    // `query` holds n_q rows of dim values and must outlive the object.
+    QueryDots(const float* query, std::size_t n_q, std::size_t dim, DotPath path = dot_path());
+
+    std::size_t n_q() const { return n_q_; }
+    std::size_t dim() const { return dim_; }
+    DotPath path() const { return path_; }
+
+    // MaxSim of a document of `rows` contiguous rows. `scratch` holds at least n_q floats.
+    float maxsim(const float* doc, std::size_t rows, float* scratch) const;
+
+    // For each of n rows: the first strict maximum over the query rows, in order, of dot(q, row).
+    void max_over_query(const float* const* rows, std::size_t n, float* out) const;
+
+private:
+    const float* query_;
+    std::size_t n_q_, dim_;
+    DotPath path_;
+    std::vector<float> packed_;  // blocks, then tails (vector paths only)
+    PackedQuery pq_{};
+    MaxRowsFn max_rows_ = nullptr;
+    MaxQueryFn max_query_ = nullptr;
+};
+
+}  // namespace vse::shard

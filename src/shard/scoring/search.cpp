@@ -1,0 +1,104 @@
+#include "shard/scoring/search.hpp"
+
+#include <cstring>
+
+#include "shard/scoring/maxsim.hpp"
+
+namespace vse::shard {
+
+namespace {
+
+constexpr const char* kEmbeddings = "embeddings";
+
+// The "embeddings" tensor of each shard, looked up once per shard rather than once per document.
+class EmbeddingTensors {
+public:
+    explicit EmbeddingTensors(const ShardMap& shards) : shards_(shards) {}
+
+    // The shard and its tensor, or nulls when the shard is not mapped, the tensor is absent or it
+    // does not hold F32 values.
+    std::pair<const MmapShard*, const TensorInfo*> get(std::uint32_t shard_id) {
+        if (shard_id == last_id_ && have_last_) return last_;
+        last_ = {nullptr, nullptr};
+        if (auto it = shards_.find(shard_id); it != shards_.end()) {
+            const TensorInfo* t = it->second->tensor(kEmbeddings);
+            if (t != nullptr && t->dtype == "F32") last_ = {it->second.get(), t};
+        }
+        last_id_ = shard_id;
+        have_last_ = true;
+        return last_;
+    }
+
+private:
+    const ShardMap& shards_;
+    std::uint32_t last_id_ = 0;
+    bool have_last_ = false;
+    std::pair<const MmapShard*, const TensorInfo*> last_{nullptr, nullptr};
+};
+
+}  // namespace
+
+std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& shards, std::uint64_t dim) {
+    std::vector<LocatedDoc> out;
+    out.reserve(state.docs.size());
+    EmbeddingTensors tensors(shards);
+    state.docs.for_each([&](std::uint64_t id, const DocEntry& e) {
+        if (e.shard_id == NO_SHARD) return;
+        auto [shard, tensor] = tensors.get(e.shard_id);
+        if (shard == nullptr) return;
+        auto bytes = shard->tensor_row_bytes(*tensor, kEmbeddings, e.row_start, e.row_end);
+        if (!bytes) return;
+        // The ranges count rows from the entry; the values must then be exactly dim floats a row.
+        const std::uint64_t rows = e.row_end - e.row_start;
+        std::uint64_t want;
+        if (__builtin_mul_overflow(rows, dim, &want) || __builtin_mul_overflow(want, 4, &want) || want != bytes->size())
+            return;
+        out.push_back(LocatedDoc{id, bytes->data(), rows});
+    });
+    return out;
+}
+
+std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, const float* query, std::size_t n_q,
+                              std::uint64_t dim, std::uint64_t k, const BatchScorer* scorer) {
+    const std::vector<LocatedDoc> docs = locate_docs(state, shards, dim);
+    if (docs.empty()) return {};
+    std::vector<ScoredDoc> scored;
+    scored.reserve(docs.size());
+
+    if (scorer != nullptr) {
+        // One buffer of its final size for all rows, then one call.
+        std::uint64_t total_rows = 0;
+        for (const LocatedDoc& d : docs) total_rows += d.rows;
+        std::vector<float> values(total_rows * dim);
+        std::vector<std::uint64_t> ids(docs.size());
+        std::vector<RowRange> ranges(docs.size());
+        std::uint64_t next = 0;
+        for (std::size_t i = 0; i < docs.size(); ++i) {
+            const LocatedDoc& d = docs[i];
+            if (d.rows != 0) std::memcpy(values.data() + next * dim, d.bytes, d.rows * dim * sizeof(float));
+            ids[i] = d.doc_id;
+            ranges[i] = {next, next + d.rows};
+            next += d.rows;
+        }
+        const std::vector<float> scores =
+            (*scorer)(std::span<const float>(query, n_q * dim), values, ids, ranges, dim);
+        const std::size_t n = std::min(ids.size(), scores.size());
+        for (std::size_t i = 0; i < n; ++i) scored.push_back({ids[i], scores[i]});
+    } else {
+        const QueryDots qd(query, n_q, dim);
+        std::vector<float> best(n_q);
+        std::vector<float> aligned;  // rows of a document whose mapping is not 4-byte aligned
+        for (const LocatedDoc& d : docs) {
+            const float* rows = reinterpret_cast<const float*>(d.bytes);
+            if (reinterpret_cast<std::uintptr_t>(d.bytes) % alignof(float) != 0) {
+                aligned.resize(d.rows * dim);
+                std::memcpy(aligned.data(), d.bytes, aligned.size() * sizeof(float));
+                rows = aligned.data();
+            }
+            scored.push_back({d.doc_id, qd.maxsim(rows, d.rows, best.data())});
+        }
+    }
+    return top_k(std::move(scored), k);
+}
+
+}  // namespace vse::shard

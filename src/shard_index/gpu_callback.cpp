@@ -1,0 +1,86 @@
+#include "shard_index/gpu_callback.hpp"
+
+#include <cmath>
+#include <exception>
+#include <optional>
+
+#include "python/convert.hpp"
+#include "python/error.hpp"
+#include "python/gil.hpp"
+#include "python/ndarray.hpp"
+
+namespace vse::shard_index {
+
+namespace {
+
+using py::Ref;
+
+// A (rows, dim) float32 copy of `values`; (0, 0) when there are no rows.
+Result<Ref> rows_array(std::span<const float> values, std::uint64_t dim) {
+    const std::uint64_t rows = values.size() / dim;
+    const std::int64_t dims[2] = {static_cast<std::int64_t>(rows), rows == 0 ? 0 : static_cast<std::int64_t>(dim)};
+    return py::array_copy(py::DType::F32, dims, values.data());
+}
+
+Result<Ref> offsets_list(std::span<const shard::RowRange> ranges) {
+    VSE_TRY(Ref list, py::checked(PyList_New(static_cast<Py_ssize_t>(ranges.size()))));
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        VSE_TRY(Ref start, py::int_from_u64(ranges[i].first));
+        VSE_TRY(Ref end, py::int_from_u64(ranges[i].second));
+        VSE_TRY(Ref pair, py::checked(PyTuple_Pack(2, start.get(), end.get())));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list;
+}
+
+// The callable's answer as float32 scores: a sequence (not a str) of numbers.
+Result<std::vector<float>> scores_of(PyObject* obj) {
+    VSE_TRY(py::SequenceItems items, py::SequenceItems::of(obj, "scores"));
+    std::vector<float> out;
+    out.reserve(items.size_hint());
+    for (;;) {
+        VSE_TRY(Ref item, items.next());
+        if (!item) break;
+        const double v = PyFloat_AsDouble(item.get());
+        if (v == -1.0 && PyErr_Occurred()) return py::pending();
+        out.push_back(static_cast<float>(v));
+    }
+    return out;
+}
+
+Result<std::vector<float>> call(PyObject* callable, std::span<const float> query, std::span<const float> docs,
+                                std::span<const std::uint64_t> ids, std::span<const shard::RowRange> ranges,
+                                std::uint64_t dim) {
+    VSE_TRY(Ref q, rows_array(query, dim));
+    VSE_TRY(Ref d, rows_array(docs, dim));
+    VSE_TRY(Ref id_list, py::int_list_from_u64(ids));
+    VSE_TRY(Ref offsets, offsets_list(ranges));
+    PyObject* argv[4] = {q.get(), d.get(), id_list.get(), offsets.get()};
+    VSE_TRY(Ref answer, py::checked(PyObject_Vectorcall(callable, argv, 4, nullptr)));
+    VSE_TRY(std::vector<float> scores, scores_of(answer.get()));
+    if (scores.size() != ids.size()) return std::unexpected(Error{Exc::Value, {}});
+    return scores;
+}
+
+}  // namespace
+
+shard::BatchScorer gpu_scorer(PyObject* callable) {
+    return [callable](std::span<const float> query, std::span<const float> docs, std::span<const std::uint64_t> ids,
+                      std::span<const shard::RowRange> ranges, std::uint64_t dim) {
+        std::optional<std::vector<float>> scores;
+        if (dim != 0 && query.size() % dim == 0 && docs.size() % dim == 0) {
+            py::AcquireGil gil;
+            try {
+                auto r = call(callable, query, docs, ids, ranges, dim);
+                if (r) scores = std::move(*r);
+            } catch (const std::exception&) {  // out of memory building the arguments or the scores
+            }
+            // A failing callback raises nothing: its exception is dropped here, unprinted.
+            PyErr_Clear();
+        }
+        if (!scores) scores.emplace(ids.size(), -INFINITY);
+        return std::move(*scores);
+    };
+}
+
+}  // namespace vse::shard_index

@@ -1,0 +1,98 @@
+// ShardIndex's scoring methods: checks with the GIL held, the scoring itself without it (the
+// object stays shared-borrowed, so the setup methods and close fail meanwhile), results built with
+// the GIL again.
+#include <fmt/format.h>
+
+#include "python/convert.hpp"
+#include "python/gil.hpp"
+#include "python/ndarray.hpp"
+#include "shard/scoring/proxy.hpp"
+#include "shard/scoring/search.hpp"
+#include "shard_index/gpu_callback.hpp"
+#include "shard_index/object.hpp"
+
+namespace vse::shard_index {
+
+namespace {
+
+constexpr std::array<py::Param, 2> kSearchParams{{{"query"}, py::optional("k")}};
+constexpr std::array<py::Param, 3> kProxyParams{
+    {{"query"}, py::optional("candidate_ids"), py::optional("n_full")}};
+
+// The query checks every scorer shares, after the closed check.
+Result<void> check_query(const py::ArrayView& query, std::uint64_t dim) {
+    const auto width = static_cast<std::uint64_t>(query.shape[1]);
+    if (width != dim) return fail(Exc::Value, fmt::format("query dim {} != index dim {}", width, dim));
+    if (!query.c_contiguous) return fail(Exc::Value, "query must be contiguous");
+    return {};
+}
+
+Result<Ref> result_of(const std::vector<shard::ScoredDoc>& best) {
+    std::vector<std::uint64_t> ids;
+    std::vector<float> scores;
+    shard::split_scored(best, ids, scores);
+    return scored_tuple(std::move(ids), std::move(scores));
+}
+
+}  // namespace
+
+Result<Ref> scored_tuple(std::vector<std::uint64_t> ids, std::vector<float> scores) {
+    const std::int64_t n_ids[1] = {static_cast<std::int64_t>(ids.size())};
+    const std::int64_t n_scores[1] = {static_cast<std::int64_t>(scores.size())};
+    VSE_TRY(Ref id_array, py::array_adopt(py::DType::U64, std::move(ids), n_ids));
+    VSE_TRY(Ref score_array, py::array_adopt(py::DType::F32, std::move(scores), n_scores));
+    return py::checked(PyTuple_Pack(2, id_array.get(), score_array.get()));
+}
+
+PyObject* meth_search(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method("ShardIndex.search", kSearchParams, Access::Shared, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
+        VSE_TRY(std::uint64_t k, py::to_u64_or(a[1], "k", 10));
+        shard::Index& index = *self.index;
+        VSE_CHECK(index.check_open());
+        VSE_CHECK(check_query(query, index.dim()));
+        const auto state = index.state();
+        const auto shards = index.shards();
+        if (state->docs.empty()) return scored_tuple({}, {});
+        // The callable is held for the call, whatever happens to the object's reference.
+        const Ref callable = Ref::borrow(self.gpu_score_fn);
+        std::optional<shard::BatchScorer> scorer;
+        if (callable) scorer = gpu_scorer(callable.get());
+        const auto n_q = static_cast<std::size_t>(query.shape[0]);
+        const auto best = py::without_gil([&] {
+            return shard::search(*state, *shards, query.as<float>(), n_q, index.dim(), k,
+                                 scorer ? &*scorer : nullptr);
+        });
+        return result_of(best);
+    });
+}
+
+PyObject* meth_proxy_score(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method("ShardIndex.proxy_score", kProxyParams, Access::Shared, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
+        std::optional<std::vector<std::uint64_t>> candidates;
+        if (a.given(1)) {
+            VSE_TRY(candidates, py::to_vec_u64(a[1], "candidate_ids"));
+        }
+        VSE_TRY(std::uint64_t n_full, py::to_u64_or(a[2], "n_full", 4096));
+        shard::Index& index = *self.index;
+        VSE_CHECK(index.check_open());
+        VSE_CHECK(check_query(query, index.dim()));
+        const auto state = index.state();
+        if (!state->doc_means) return fail(Exc::Runtime, "doc_means not loaded \u2014 call set_doc_means first");
+        if (state->doc_mean_dim == 0) return fail(Exc::Runtime, "doc_mean_dim is 0");
+        const auto width = static_cast<std::uint64_t>(query.shape[1]);
+        if (state->doc_mean_dim != width)
+            return fail(Exc::Value, fmt::format("doc_mean_dim {} != query dim {}", state->doc_mean_dim, width));
+        const auto n_q = static_cast<std::size_t>(query.shape[0]);
+        std::optional<std::span<const std::uint64_t>> wanted;
+        if (candidates) wanted = *candidates;
+        const auto best =
+            py::without_gil([&] { return shard::proxy_score(*state, query.as<float>(), n_q, wanted, n_full); });
+        return result_of(best);
+    });
+}
+
+}  // namespace vse::shard_index

@@ -1,0 +1,264 @@
+// The scoring core: both dot forms, every vector path of the side-by-side dots against the plain
+// loops of the same form (bit for bit, on awkward lengths, row and query counts that do not fill
+// the register blocking, NaN, infinities and signed zeros), and top-k selection.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "shard/scoring/dot.hpp"
+#include "shard/scoring/maxsim.hpp"
+#include "shard/scoring/top_k.hpp"
+
+namespace vse::shard {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Equal bits, any NaN matching any NaN (a NaN dot never reaches a result).
+::testing::AssertionResult same_bits(float want, float got) {
+    if (std::isnan(want) && std::isnan(got)) return ::testing::AssertionSuccess();
+    if (std::bit_cast<std::uint32_t>(want) == std::bit_cast<std::uint32_t>(got)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "want " << want << " (0x" << std::hex << std::bit_cast<std::uint32_t>(want)
+                                         << ") got " << got << " (0x" << std::bit_cast<std::uint32_t>(got) << ")";
+}
+
+struct Rng {
+    std::mt19937_64 gen;
+    explicit Rng(std::uint64_t seed) : gen(seed) {}
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>(gen() % n); }
+    float normal() { return std::normal_distribution<float>(0.0f, 1.0f)(gen); }
+    // Mostly normal values; with `specials`, now and then a NaN, an infinity or a signed zero.
+    std::vector<float> floats(std::size_t n, bool specials) {
+        std::vector<float> v(n);
+        for (float& x : v) {
+            x = normal();
+            if (specials && below(53) == 0) {
+                const float pick[] = {kNaN, kInf, -kInf, 0.0f, -0.0f};
+                x = pick[below(5)];
+            }
+        }
+        return v;
+    }
+};
+
+const char* path_name(DotPath p) {
+    switch (p) {
+        case DotPath::PlainScalar: return "plain-scalar";
+        case DotPath::PlainVector: return "plain-vector";
+        case DotPath::Avx2: return "avx2";
+        case DotPath::Avx512: return "avx512";
+    }
+    return "?";
+}
+
+std::vector<DotPath> vector_paths() {
+    std::vector<DotPath> out;
+    for (DotPath p : {DotPath::Avx2, DotPath::Avx512})
+        if (dot_path_available(p)) out.push_back(p);
+    return out;
+}
+
+const std::size_t kLengths[] = {0, 1, 3, 4, 5, 127, 128, 129, 257};
+
+TEST(Dot, FormsOnKnownValues) {
+    const float none[1] = {0.0f};
+    EXPECT_TRUE(same_bits(0.0f, dot_vector_plain(none, none, 0)));
+    EXPECT_TRUE(same_bits(-0.0f, dot_scalar(none, none, 0)));
+
+    // n = 5: the first four products enter through fused lanes, the fifth is rounded, then added.
+    // With a = b = 1 + 2^-12 the exact square 1 + 2^-11 + 2^-24 rounds to 1 + 2^-11 when unfused.
+    const float e = 1.0f + std::ldexp(1.0f, -12);
+    const float a[5] = {-1.0f, 0.0f, 0.0f, 0.0f, e};
+    const float b[5] = {1.0f, 0.0f, 0.0f, 0.0f, e};
+    EXPECT_TRUE(same_bits(std::ldexp(1.0f, -11), dot_vector_plain(a, b, 5)));
+    // In a lane the same square is fused into -1: e*e - 1 exactly.
+    const float a8[8] = {-1.0f, 0.0f, 0.0f, 0.0f, e, 0.0f, 0.0f, 0.0f};
+    const float b8[8] = {1.0f, 0.0f, 0.0f, 0.0f, e, 0.0f, 0.0f, 0.0f};
+    EXPECT_TRUE(same_bits(std::ldexp(1.0f, -11) + std::ldexp(1.0f, -24), dot_vector_plain(a8, b8, 8)));
+    // The scalar form never fuses: (-1) + round(e*e).
+    const float a2[2] = {-1.0f, e}, b2[2] = {1.0f, e};
+    EXPECT_TRUE(same_bits(std::ldexp(1.0f, -11), dot_scalar(a2, b2, 2)));
+
+    const float n1[4] = {1.0f, kNaN, 1.0f, 1.0f}, ones[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    EXPECT_TRUE(std::isnan(dot_vector_plain(n1, ones, 4)));
+    const float inf2[2] = {kInf, -kInf};
+    EXPECT_TRUE(std::isnan(dot_scalar(inf2, ones, 2)));
+}
+
+// The tail of the vector form stays unfused in the units built for fused multiply-add: a compiler
+// allowed to contract a * b + c would give 2^-11 + 2^-24 here.
+TEST(Dot, TailIsNotContracted) {
+    const float e = 1.0f + std::ldexp(1.0f, -12);
+    for (std::size_t n : {2, 6}) {
+        std::vector<float> a(n, 0.0f), b(n, 0.0f);
+        a[n - 2] = -1.0f, b[n - 2] = 1.0f;  // in the tail when n = 2, in a lane when n = 6
+        a[n - 1] = e, b[n - 1] = e;
+        EXPECT_TRUE(same_bits(std::ldexp(1.0f, -11), dot(a.data(), b.data(), n))) << "n = " << n;
+    }
+}
+
+TEST(Dot, DispatchedFormMatchesItsReference) {
+    Rng rng(1);
+    for (std::size_t n : kLengths) {
+        for (int rep = 0; rep < 20; ++rep) {
+            auto a = rng.floats(n, rep % 2 == 1), b = rng.floats(n, rep % 2 == 1);
+            const float want = dot_in(dot_form(), a.data(), b.data(), n);
+            ASSERT_TRUE(same_bits(want, dot(a.data(), b.data(), n))) << "n = " << n;
+        }
+    }
+}
+
+// Rows whose dots with the query are exactly +0.0 (zeros), exactly -0.0 (products too small to
+// round away from zero, all negative), NaN, or ordinary, so that ties and NaNs decide maxima.
+std::vector<float> tricky_rows(Rng& rng, std::size_t rows, std::size_t dim, bool specials) {
+    std::vector<float> v = rng.floats(rows * dim, specials);
+    for (std::size_t r = 0; r < rows; ++r) {
+        float* row = v.data() + r * dim;
+        switch (rng.below(specials ? 6 : 10)) {
+            case 0: std::fill(row, row + dim, 0.0f); break;
+            case 1: std::fill(row, row + dim, -1e-30f); break;  // with a query of +1e-30: -0.0
+            case 2: if (specials) row[rng.below(dim)] = kNaN; break;
+            default: break;
+        }
+    }
+    return v;
+}
+
+TEST(QueryDots, VectorPathsMatchPlainLoopsBitForBit) {
+    Rng rng(7);
+    const std::size_t n_qs[] = {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 32, 33};
+    const std::size_t dims[] = {1, 3, 4, 5, 127, 128, 129, 257};
+    const std::size_t row_counts[] = {1, 2, 3, 4, 5, 7, 9, 31, 32, 33};
+    for (DotPath path : vector_paths()) {
+        for (std::size_t dim : dims) {
+            for (std::size_t n_q : n_qs) {
+                const bool specials = (n_q + dim) % 2 == 0;
+                std::vector<float> query = rng.floats(n_q * dim, specials);
+                // A query row of tiny positive values meets the tiny negative rows at -0.0.
+                if (n_q > 2) std::fill(query.begin() + dim, query.begin() + 2 * dim, 1e-30f);
+                const QueryDots plain(query.data(), n_q, dim, DotPath::PlainVector);
+                const QueryDots fast(query.data(), n_q, dim, path);
+                std::vector<float> s1(n_q), s2(n_q);
+                for (std::size_t rows : row_counts) {
+                    const auto doc = tricky_rows(rng, rows, dim, specials);
+                    const std::string where = std::string(path_name(path)) + " dim " + std::to_string(dim) +
+                                              " n_q " + std::to_string(n_q) + " rows " + std::to_string(rows);
+                    const float want = plain.maxsim(doc.data(), rows, s1.data());
+                    ASSERT_TRUE(same_bits(want, fast.maxsim(doc.data(), rows, s2.data()))) << where;
+                    for (std::size_t q = 0; q < n_q; ++q) ASSERT_TRUE(same_bits(s1[q], s2[q])) << where << " q " << q;
+
+                    std::vector<const float*> ptrs;
+                    for (std::size_t r = 0; r < rows; ++r) ptrs.push_back(doc.data() + (rows - 1 - r) * dim);
+                    std::vector<float> m1(rows), m2(rows);
+                    plain.max_over_query(ptrs.data(), rows, m1.data());
+                    fast.max_over_query(ptrs.data(), rows, m2.data());
+                    for (std::size_t r = 0; r < rows; ++r) ASSERT_TRUE(same_bits(m1[r], m2[r])) << where << " row " << r;
+                }
+            }
+        }
+    }
+}
+
+TEST(QueryDots, FirstOfEqualZerosWinsAndNaNNeverDoes) {
+    // dim 4: a query of +1e-30 gives dot -0.0 with rows of -1e-30 and +0.0 with zero rows.
+    const std::size_t dim = 4;
+    const std::vector<float> query(dim, 1e-30f);
+    const std::vector<float> neg(dim, -1e-30f), zero(dim, 0.0f), nan_row = {kNaN, 0.0f, 0.0f, 0.0f};
+    for (DotPath path : {DotPath::PlainVector, DotPath::Avx2, DotPath::Avx512}) {
+        if (!dot_path_available(path)) continue;
+        const QueryDots qd(query.data(), 1, dim, path);
+        for (std::size_t rows : {2, 5, 9}) {
+            for (bool neg_first : {true, false}) {
+                std::vector<float> doc;
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const bool first = r == 0;
+                    const auto& row = r == 1 ? nan_row : ((first == neg_first) ? neg : zero);
+                    doc.insert(doc.end(), row.begin(), row.end());
+                }
+                float best[1];
+                // The total starts at +0.0, so the query row's maximum shows the sign.
+                EXPECT_TRUE(same_bits(0.0f, qd.maxsim(doc.data(), rows, best)));
+                EXPECT_TRUE(same_bits(neg_first ? -0.0f : 0.0f, best[0])) << path_name(path) << " rows " << rows;
+            }
+        }
+        const float* only_nan[1] = {nan_row.data()};
+        float out[1];
+        qd.max_over_query(only_nan, 1, out);
+        EXPECT_TRUE(same_bits(-kInf, out[0])) << path_name(path);
+    }
+}
+
+TEST(QueryDots, EmptyInputsScoreZero) {
+    const float q[4] = {1, 2, 3, 4};
+    for (DotPath path : {DotPath::PlainScalar, DotPath::PlainVector, dot_path()}) {
+        float scratch[1];
+        EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 1, 4, path).maxsim(q, 0, scratch)));
+        EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 0, 4, path).maxsim(q, 1, scratch)));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// top_k
+
+TEST(TopK, TotalOrderAndTies) {
+    const float nan_neg = -kNaN;
+    std::vector<ScoredDoc> items = {{1, -0.0f}, {2, 0.0f}, {3, kNaN}, {4, -kInf}, {5, kInf}, {6, nan_neg},
+                                    {7, 1.0f},  {8, 1.0f}, {0, 1.0f}, {9, -1.0f}};
+    const auto got = top_k(items, 100);
+    std::vector<std::uint64_t> ids;
+    for (const auto& d : got) ids.push_back(d.doc_id);
+    EXPECT_EQ(ids, (std::vector<std::uint64_t>{3, 5, 0, 7, 8, 2, 1, 9, 4, 6}));
+    // At the k boundary the larger ids of a tie are dropped.
+    const auto two = top_k(items, 4);
+    ASSERT_EQ(two.size(), 4u);
+    EXPECT_EQ(two[3].doc_id, 7u);
+    EXPECT_TRUE(top_k(items, 0).empty());
+}
+
+TEST(TopK, MatchesAFullSortWhateverTheInputOrder) {
+    Rng rng(3);
+    for (int rep = 0; rep < 50; ++rep) {
+        const std::size_t n = rng.below(300);
+        std::vector<ScoredDoc> items(n);
+        for (auto& it : items) {
+            it.doc_id = rng.below(40);  // many equal ids and scores
+            it.score = static_cast<float>(static_cast<int>(rng.below(9)) - 4);
+            if (rng.below(10) == 0) it.score = -it.score;  // -0.0 among the zeros
+        }
+        std::vector<ScoredDoc> sorted = items;
+        std::sort(sorted.begin(), sorted.end(), better);
+        for (std::uint64_t k : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{n}, ~std::uint64_t{0}}) {
+            std::shuffle(items.begin(), items.end(), rng.gen);
+            const auto got = top_k(items, k);
+            ASSERT_EQ(got.size(), std::min<std::uint64_t>(k, n));
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].doc_id, sorted[i].doc_id);
+                EXPECT_TRUE(same_bits(sorted[i].score, got[i].score));
+            }
+        }
+    }
+}
+
+TEST(TopK, HeapHoldsAtMostKPlusOne) {
+    ScoredHeap heap(selection_reserve(~std::uint64_t{0}, 3));  // a k of 2^64 - 1 reserves 4
+    for (std::uint64_t id = 0; id < 100; ++id) {
+        heap.push_bounded({id, static_cast<float>(id % 10)}, 5);
+        ASSERT_LE(heap.size(), 5u);
+    }
+    const auto best = heap.scored_heap_into_sorted_vec();
+    ASSERT_EQ(best.size(), 5u);
+    EXPECT_EQ(best[0].doc_id, 9u);
+    EXPECT_EQ(best[4].doc_id, 49u);
+    EXPECT_EQ(selection_reserve(10, 1000), 11u);
+}
+
+}  // namespace
+}  // namespace vse::shard
