@@ -5,7 +5,12 @@
 # make test-asan  the Python suite against a module built with ASan and UBSan
 # make fuzz    each fuzz harness for FUZZ_SECONDS (default 600) under ASan and UBSan
 PY := .venv/bin/python
+# One sanitized Debug build (ASan and UBSan) holds the C++ tests and the sanitized module, so that
+# the core is compiled once for both.
 CPP_BUILD := build/cpp-tests
+SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
+    -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
+    -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
 .PHONY: setup test test-cpp test-py test-asan test-fuzz fuzz fuzz-build demo bench
 
@@ -15,28 +20,30 @@ setup:
 test: setup test-cpp test-py test-fuzz
 
 test-cpp:
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	    -DVSE_PYTHON_MODULE=OFF -DVSE_CPP_TESTS=ON -DVSE_SANITIZE=ON >/dev/null
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD)
+	$(SANITIZED_CONFIGURE)
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD) --target vse_cpp_tests
 	cd $(CPP_BUILD) && PATH="$(CURDIR)/.venv/bin:$$PATH" ctest --output-on-failure
 
 test-py:
 	$(PY) -m pytest -q
 
-ASAN_BUILD := build/asan
+# The sanitized module comes first on an absolute PYTHONPATH, so that the interpreters the tests
+# start (from other directories) load it too. Output is captured at the Python level only, so a
+# sanitizer's report, written straight to the file descriptor before it ends the process, is seen.
 test-asan: setup
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	    -DVSE_SANITIZE=ON -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(ASAN_BUILD)
+	$(SANITIZED_CONFIGURE)
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD) --target varnelo_shard_engine
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
-	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider
+	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(CURDIR)/$(CPP_BUILD)" \
+	    $(PY) -m pytest -q -p no:cacheprovider --capture=sys
 
-# Coverage-guided fuzzing of the merged-file load and the exact scorer with libFuzzer. Debian's
+# Coverage-guided fuzzing of the log replay, the shard-file parse and the merged files (load and
+# exact scoring) with libFuzzer. Debian's
 # clang 14 and 16 cannot compile the core's C++23 against GCC 12's libstdc++ (no std::expected
 # below __cpp_concepts 202002), so the harnesses are built with clang 19.
 FUZZ_BUILD := build/fuzz
 FUZZ_CXX ?= clang++-19
-FUZZ_HARNESSES := merged
+FUZZ_HARNESSES := safetensors wal merged
 FUZZ_SECONDS ?= 600
 FUZZ_TEST_SECONDS ?= 30
 

@@ -2,24 +2,19 @@
 conversion, the checks and their order, thread counts and worker pools."""
 
 import inspect
-import os
 import re
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import varnelo_shard_engine as vse
+from conftest import THREAD_HELPERS, misaligned, run_python
 from kernel_reference import (
     rroq158_inputs,
     rroq158_reference,
     rroq4_inputs,
     rroq4_reference,
 )
-
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
 def bits(a):
@@ -208,6 +203,22 @@ def test_output_is_a_fresh_writable_array(kernel):
     for k, v in before.items():
         assert np.array_equal(x[k].view(np.uint8), v.view(np.uint8)), k
     assert not np.shares_memory(out, fn(**x))
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_misaligned_arrays_score_as_aligned_ones(kernel):
+    fn, _, _ = KERNELS[kernel]
+    x = small_inputs(kernel, seed=71, masks=True)
+    want = fn(**x)
+    arrays = [k for k, v in x.items() if isinstance(v, np.ndarray)]
+    assert len(arrays) == 11
+    for k in arrays:
+        assert_same_bits(fn(**dict(x, **{k: misaligned(x[k])})), want)
+    assert_same_bits(fn(**{k: misaligned(v) if k in arrays else v for k, v in x.items()}), want)
+    # The copy a misaligned array is read through does not make a strided view contiguous.
+    k = arrays[1]
+    with pytest.raises(ValueError, match=f"^{k} must be contiguous$"):
+        fn(**dict(x, **{k: misaligned(np.repeat(x[k], 2))[::2]}))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -414,25 +425,6 @@ def test_masked_out_tokens_may_carry_any_centroid_id(kernel):
 
 # ---------------------------------------------------------------------------------------------
 # Worker pools, in fresh interpreters (pools live as long as the process)
-
-
-def run_python(code, env=None):
-    full_env = dict(os.environ, **(env or {}))
-    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                       env=full_env, cwd=TESTS_DIR, timeout=120)
-    assert r.returncode == 0, r.stderr
-    return r.stdout
-
-
-THREAD_HELPERS = """
-    import os, collections
-    import numpy as np
-    def threads():
-        return collections.Counter(open(f"/proc/self/task/{t}/comm").read().strip()
-                                   for t in os.listdir("/proc/self/task"))
-    def new_threads(before):
-        return sorted((threads() - before).elements())
-"""
 
 
 def test_worker_pools_and_their_names():

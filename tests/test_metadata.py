@@ -554,10 +554,21 @@ def test_field_index_refuses_malformed_json_from_then_on(db_path):
     with pytest.raises(OSError, match=r"^set_payload failed: malformed JSON$"):
         s.set_payload(3, "{oops")
     assert s.all_doc_ids() == [1]
-    # "a..b" passes the character rule; SQLite then judges the JSON path against the stored rows.
-    with pytest.raises(OSError, match=r"^create index failed: JSON path error near '\.b'$"):
-        s.create_field_index("a..b")
-    assert [name for name, _ in field_indexes(db_path)] == ["idx_json_color"]
+
+
+@pytest.mark.parametrize("path", [".", "..", ".a", "a.", "a..b", "a.b."])
+def test_create_field_index_refuses_empty_segments(db_path, path):
+    # SQLite would take such an index on an empty table, then refuse every later write of it
+    # ("JSON path error"), for good.
+    s = MetadataStore(db_path)
+    with pytest.raises(ValueError, match=r"^field_path cannot have empty segments \(leading, trailing, or consecutive dots\)$"):
+        s.create_field_index(path)
+    assert field_indexes(db_path) == []
+    s.set_payload(1, '{"a": {"b": "x"}}')
+    assert s.filter_by_field("a.b", "x") == [1]
+    # The character rule still comes first.
+    with pytest.raises(ValueError, match="^field_path must contain only"):
+        s.create_field_index(path + "-")
 
 
 # --------------------------------------------------------------------------------------------------
@@ -611,13 +622,17 @@ def test_unreadable_rows_raise_instead_of_reading_as_absent(db_path):
         s.filter_by_field("k", "v")
 
 
+# Holds the write lock until its stdin closes, or for the seconds given after the path.
 LOCK_HOLDER = textwrap.dedent("""
-    import sqlite3, sys
+    import sqlite3, sys, time
     con = sqlite3.connect(sys.argv[1], isolation_level=None)
     con.execute("BEGIN IMMEDIATE")
     con.execute("INSERT INTO docs(doc_id, payload) VALUES (999, '{}')")
     print("locked", flush=True)
-    sys.stdin.read()
+    if len(sys.argv) > 2:
+        time.sleep(float(sys.argv[2]))
+    else:
+        sys.stdin.read()
     con.execute("ROLLBACK")
 """)
 
@@ -645,3 +660,17 @@ def test_a_write_waits_out_the_busy_timeout_for_another_process(db_path):
         holder.wait(timeout=30)
     assert s.set_payloads_bulk([(3, "{}", "a")]) == 1
     assert s.all_doc_ids() == [1, 3]
+
+
+def test_the_first_bulk_write_of_a_connection_waits_for_the_lock(db_path):
+    # The store's first bulk write is its first use of the full-text table; it used to fail at
+    # once ("database is locked") instead of waiting like every later one.
+    MetadataStore(db_path)
+    holder = subprocess.Popen([sys.executable, "-c", LOCK_HOLDER, db_path, "0.5"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        s = MetadataStore(db_path)
+        assert s.set_payloads_bulk([(3, "{}", "a"), (4, "{}", "b")]) == 2
+    finally:
+        holder.wait(timeout=30)
+    assert s.all_doc_ids() == [3, 4] and s.search_text("b") == [4]

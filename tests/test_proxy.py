@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 
 import varnelo_shard_engine as vse
+from conftest import misaligned
 
 D = 8
 rng = np.random.default_rng(5)
@@ -42,6 +43,19 @@ def test_float_scores_match_a_float64_reference(ix):
     want = reference(q, means, list(range(1000)))[:50]
     assert got_ids.tolist() == [i for i, _ in want]
     np.testing.assert_allclose(got, [s for _, s in want], rtol=1e-5, atol=1e-6)
+
+
+def test_misaligned_arrays_score_as_aligned_ones(ix):
+    means = rng.integers(-4, 5, (40, D)).astype(np.float32)
+    ids = np.arange(100, 140, dtype=np.uint64)
+    q = rng.integers(-4, 5, (3, D)).astype(np.float32)
+    candidates = np.array([101, 120, 139], np.int64)
+    results = []
+    for make in (np.ascontiguousarray, misaligned):
+        ix.set_doc_means(make(means), make(ids))
+        results.append([r.tolist() for r in ix.proxy_score(make(q)) + ix.proxy_score(make(q), make(candidates))])
+    assert results[0] == results[1]
+    assert results[0][2] == [i for i, _ in reference(q, means[[1, 20, 39]], [101, 120, 139])]
 
 
 def test_candidates_filter_mean_rows(ix):

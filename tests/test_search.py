@@ -8,6 +8,7 @@ import pytest
 from safetensors.numpy import save_file
 
 import varnelo_shard_engine as vse
+from conftest import misaligned
 
 D = 8
 rng = np.random.default_rng(11)
@@ -111,6 +112,17 @@ def test_only_inserted_documents_give_empty_results(index):
     index.insert(1, np.ones((2, 4), np.float32))
     ids, scores = index.search(np.ones((1, 4), np.float32))
     assert (ids.dtype, scores.dtype, ids.shape, scores.shape) == (np.uint64, np.float32, (0,), (0,))
+
+
+def test_a_misaligned_query_scores_as_an_aligned_one(base_dir):
+    docs = {i: rng.standard_normal((3, D)).astype(np.float32) for i in range(5)}
+    ix = open_with(base_dir, docs)
+    q = rng.standard_normal((4, D)).astype(np.float32)
+    got = [r.tolist() for r in ix.search(misaligned(q))]
+    assert got == [r.tolist() for r in ix.search(q)]
+    with pytest.raises(ValueError, match="^query must be contiguous$"):
+        ix.search(misaligned(q.T).T)
+    ix.close()
 
 
 def test_argument_and_state_checks(base_dir):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import varnelo_shard_engine as vse
-from conftest import DIM, WAL, wal_record
+from conftest import DIM, WAL, misaligned, wal_record
 
 
 def rows(n, dim=DIM):
@@ -96,6 +96,24 @@ def test_insert_accepts_read_only_and_single_row_views(index):
     index.insert(1, emb)
     index.insert(2, rows(4)[1:3])  # a row slice is still row-major
     assert index.total_vectors == 5
+
+
+def test_misaligned_arrays_are_read_as_aligned_ones(tmp_path):
+    # Integer arrays of every width go through the sequence conversion, embeddings through a view.
+    shard_args = (np.array([7, 2**64 - 1], np.uint64), np.array([0, 3], np.int64), np.array([2, 0], np.uint32),
+                  np.array([5, 9], np.int16))
+    seen = []
+    for make in (np.ascontiguousarray, misaligned):
+        base = str(tmp_path / f"index{len(seen)}")
+        ix = vse.ShardIndex(base, DIM)
+        ix.insert(1, make(rows(3)), "p")
+        ix.register_shard_docs(*map(make, shard_args))
+        seen.append((log_bytes(ix, base), ix.doc_ids().tolist(), ix.total_vectors))
+        with pytest.raises(ValueError, match="^embeddings must be contiguous$"):
+            ix.insert(2, make(rows(2).T).T)  # column-major
+        ix.close()
+    assert seen[0] == seen[1]
+    assert seen[0][1:] == ([1, 7, 2**64 - 1], 3 + 3 + 9)
 
 
 def test_records_replay_would_refuse_are_refused(tmp_path):

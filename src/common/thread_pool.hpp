@@ -15,6 +15,9 @@
 //                          it; any other thread only waits, except that a loop too short to cut
 //                          runs on the calling thread itself.
 //
+// A child made by fork() starts with no pools: the process-wide pool and every cache's pools
+// are built afresh on first use there (the parent's stay with the parent).
+//
 // Functions run on workers must not block on work queued behind them; they may start nested loops
 // on the same pool (the starter drains its own loop, so this cannot deadlock). An exception thrown
 // by a piece is caught on the worker; the remaining unclaimed pieces are skipped and the first
@@ -118,6 +121,11 @@ public:
 
 private:
     struct Map;
+    // Every live cache, for the fork handlers (thread_pool.cpp), which the process-wide pool
+    // shares.
+    struct Registry;
+    friend class ThreadPool;
+
     PoolNameFn name_;
     std::string error_prefix_;
     std::unique_ptr<Map> map_;

@@ -198,12 +198,17 @@ void Store::rollback_if_open() {
 Result<std::uint64_t> Store::set_payloads_bulk(std::span<const BulkItem> items) {
     // One deferred transaction: the write lock is taken at the first upsert, and either every item
     // is written or none is.
-    VSE_CHECK(io(conn_.execute_batch("BEGIN DEFERRED"), "transaction failed: {}"));
+    //
+    // The upsert is prepared before the transaction begins. Compiling it connects the full-text
+    // table of its triggers on first use, and that connection reads the table's configuration:
+    // inside the transaction, the read would open it as a read transaction, and a read
+    // transaction that needs the write lock while another connection holds it fails at once
+    // ("database is locked") instead of waiting out the busy timeout. Begun with no read open,
+    // the first upsert waits like every later one.
     auto stmt = conn_.prepare_cached(kBulkUpsert);
-    if (!stmt) {
-        rollback_if_open();
-        return fail(Exc::OS, fmt::format("prepare failed: {}", stmt.error().message));
-    }
+    if (!stmt) return fail(Exc::OS, fmt::format("prepare failed: {}", stmt.error().message));
+    if (auto begin = conn_.execute_batch("BEGIN DEFERRED"); !begin)
+        return fail(Exc::OS, fmt::format("transaction failed: {}", begin.error().message));
     for (const BulkItem& item : items) {
         if (auto run = write_item(**stmt, item); !run) {
             stmt->give_back();
@@ -278,6 +283,11 @@ Result<std::string> field_index_sql(std::string_view field_path) {
         if (c != '.') suffix.append(field_path.substr(pos, static_cast<std::size_t>(used)));
         pos += static_cast<std::size_t>(used);
     }
+    // SQLite refuses a JSON path with an empty label only when it evaluates the index, on every
+    // later write of the table (and the index cannot be dropped through the store), so such a path
+    // is refused before anything is built.
+    if (field_path.front() == '.' || field_path.back() == '.' || field_path.find("..") != std::string_view::npos)
+        return fail(Exc::Value, "field_path cannot have empty segments (leading, trailing, or consecutive dots)");
     // Spliced, not bound (DDL takes no parameters): the rule above keeps quotes, blanks and
     // semicolons out.
     return fmt::format("CREATE INDEX IF NOT EXISTS idx_json_{} ON docs(json_extract(payload, '{}'))", suffix,

@@ -59,7 +59,8 @@ private:
     sqlite::Connection conn_;
 };
 
-// The statement `create_field_index` runs for `field_path`, or the ValueError that refuses it.
+// The statement `create_field_index` runs for `field_path`, or the ValueError that refuses it: an
+// empty path, a character outside the rule, or an empty segment between dots.
 Result<std::string> field_index_sql(std::string_view field_path);
 
 }  // namespace vse::metadata

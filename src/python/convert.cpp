@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "python/error.hpp"
+#include "python/gil.hpp"
 #include "python/ndarray.hpp"
 
 namespace vse::py {
@@ -16,7 +17,7 @@ constexpr const char* kOutOfRange = "out of range integral type conversion attem
 // Normalises any integer-like object to an int, or fails with the named TypeError.
 Result<Ref> index_of(PyObject* obj, const char* name) {
     if (PyLong_Check(obj)) return Ref::borrow(obj);
-    PyObject* idx = PyNumber_Index(obj);
+    PyObject* idx = interpreter_call([obj] { return PyNumber_Index(obj); });  // may run __index__
     if (idx == nullptr) return name_pending_type_error(name);
     return Ref::steal(idx);
 }
@@ -73,9 +74,10 @@ std::unexpected<Error> name_pending_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return pending();
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    // An exception raised by the caller's own code may run Python code to be built and shown.
+    interpreter_call([&] { PyErr_NormalizeException(&type, &value, &tb); });
     Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    PyObject* text = v ? PyObject_Str(v.get()) : nullptr;
+    PyObject* text = v ? interpreter_call([&] { return PyObject_Str(v.get()); }) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
         return argument_error(name, "invalid argument");
@@ -94,20 +96,20 @@ Result<SequenceItems> SequenceItems::of(PyObject* obj, const char* name) {
     if (PyUnicode_Check(obj)) return argument_error(name, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj))
         return argument_error(name, fmt::format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
-    Py_ssize_t n = PySequence_Size(obj);
+    Py_ssize_t n = interpreter_call([obj] { return PySequence_Size(obj); });  // may run __len__
     if (n < 0) {
         PyErr_Clear();  // a sequence without a length is still iterated
         n = 0;
     }
     // A length is only a hint: a __len__ that overstates it must not make us reserve gigabytes.
     n = std::min<Py_ssize_t>(n, Py_ssize_t{1} << 24);
-    PyObject* it = PyObject_GetIter(obj);
+    PyObject* it = interpreter_call([obj] { return PyObject_GetIter(obj); });
     if (it == nullptr) return name_pending_type_error(name);
     return SequenceItems(Ref::steal(it), static_cast<std::size_t>(n), name);
 }
 
 Result<Ref> SequenceItems::next() {
-    PyObject* item = PyIter_Next(iter_.get());
+    PyObject* item = interpreter_call([this] { return PyIter_Next(iter_.get()); });
     if (item == nullptr && PyErr_Occurred()) return name_pending_type_error(name_);
     return Ref::steal(item);
 }

@@ -55,6 +55,17 @@ bool numpy_loaded() {
     return true;
 }
 
+// Whether every element starts at a multiple of the element size, the alignment of each type a
+// view is read as.
+bool elements_aligned(PyArrayObject* arr) {
+    const std::int64_t item = PyArray_ITEMSIZE(arr);
+    if (item <= 1 || PyArray_SIZE(arr) == 0) return true;
+    if (reinterpret_cast<std::uintptr_t>(PyArray_DATA(arr)) % static_cast<std::uintptr_t>(item) != 0) return false;
+    for (int i = 0; i < PyArray_NDIM(arr); ++i)
+        if (PyArray_DIM(arr, i) > 1 && PyArray_STRIDE(arr, i) % item != 0) return false;  // strides may be negative
+    return true;
+}
+
 std::string describe_array(PyArrayObject* arr) {
     PyArray_Descr* d = PyArray_DESCR(arr);
     Ref s = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(d)));
@@ -99,15 +110,22 @@ Result<ArrayView> borrow_array(PyObject* obj, const char* name, DType dtype, int
         return argument_error(name, fmt::format("expected {}, got {}", wanted, describe_array(arr)));
     ArrayView v;
     v.array = Ref::borrow(obj);
-    v.data = PyArray_DATA(arr);
-    v.ndim = ndim;
-    for (int i = 0; i < ndim; ++i) {
-        v.shape[i] = PyArray_DIM(arr, i);
-        v.strides[i] = PyArray_STRIDE(arr, i);
-    }
-    v.size = static_cast<std::size_t>(PyArray_SIZE(arr));
     v.c_contiguous = PyArray_IS_C_CONTIGUOUS(arr);
     v.f_contiguous = PyArray_IS_F_CONTIGUOUS(arr);
+    PyArrayObject* src = arr;
+    if (!elements_aligned(arr)) {
+        PyObject* copy = PyArray_NewCopy(arr, NPY_KEEPORDER);  // NumPy allocates it aligned
+        if (copy == nullptr) return pending();
+        v.aligned_copy = Ref::steal(copy);
+        src = reinterpret_cast<PyArrayObject*>(copy);
+    }
+    v.data = PyArray_DATA(src);
+    v.ndim = ndim;
+    for (int i = 0; i < ndim; ++i) {
+        v.shape[i] = PyArray_DIM(src, i);
+        v.strides[i] = PyArray_STRIDE(src, i);
+    }
+    v.size = static_cast<std::size_t>(PyArray_SIZE(src));
     return v;
 }
 

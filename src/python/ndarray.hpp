@@ -5,8 +5,14 @@
 //
 // A borrowed view accepts an ndarray (or subclass) of exactly the requested number of dimensions
 // and an element type equivalent to the requested one (native byte order); anything else is a
-// TypeError naming the argument. Read-only arrays are accepted; nothing is copied or converted.
+// TypeError naming the argument. Read-only arrays are accepted; nothing is converted.
 // Contiguity is reported, not enforced: each method checks it with its own message.
+//
+// The view hands out typed pointers, so its elements must be aligned for their type. An array
+// whose elements are not (a view at an odd byte offset into a buffer, say) is copied once into
+// an aligned array the view owns; the copy keeps the order of the elements in memory, so a
+// C-contiguous array gives a C-contiguous copy. The contiguity flags stay those of the caller's
+// array, so that a method still refuses a layout it refuses; `strides` describe the copy.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -31,6 +37,7 @@ const char* dtype_name(DType t);
 struct ArrayView {
     static constexpr int kMaxDims = 4;
     Ref array;                    // keeps the array alive for the view's lifetime
+    Ref aligned_copy;             // the copy `data` points into, when the array is misaligned
     const void* data = nullptr;
     int ndim = 0;
     std::int64_t shape[kMaxDims] = {};

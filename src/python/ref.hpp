@@ -1,11 +1,14 @@
 // Owning handle for a PyObject reference. The GIL must be held wherever a Ref is created, copied
-// or destroyed.
+// or destroyed. Dropping the last reference may run Python code (a __del__, a generator's
+// finally), so it goes through interpreter_call.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <utility>
+
+#include "python/gil.hpp"
 
 namespace vse::py {
 
@@ -21,10 +24,7 @@ public:
     }
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            Py_XDECREF(p_);
-            p_ = std::exchange(other.p_, nullptr);
-        }
+        if (this != &other) drop(std::exchange(p_, std::exchange(other.p_, nullptr)));
         return *this;
     }
     Ref(const Ref& other) : p_(other.p_) { Py_XINCREF(p_); }
@@ -33,7 +33,7 @@ public:
         std::swap(p_, copy.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { drop(p_); }
 
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }
@@ -41,6 +41,9 @@ public:
 
 private:
     explicit Ref(PyObject* p) : p_(p) {}
+    static void drop(PyObject* p) noexcept {
+        if (p != nullptr) interpreter_call([p] { Py_DECREF(p); });
+    }
     PyObject* p_ = nullptr;
 };
 

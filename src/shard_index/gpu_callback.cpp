@@ -41,7 +41,7 @@ Result<std::vector<float>> scores_of(PyObject* obj) {
     for (;;) {
         VSE_TRY(Ref item, items.next());
         if (!item) break;
-        const double v = PyFloat_AsDouble(item.get());
+        const double v = py::interpreter_call([&] { return PyFloat_AsDouble(item.get()); });  // may run __float__
         if (v == -1.0 && PyErr_Occurred()) return py::pending();
         out.push_back(static_cast<float>(v));
     }
@@ -56,7 +56,8 @@ Result<std::vector<float>> call(PyObject* callable, std::span<const float> query
     VSE_TRY(Ref id_list, py::int_list_from_u64(ids));
     VSE_TRY(Ref offsets, offsets_list(ranges));
     PyObject* argv[4] = {q.get(), d.get(), id_list.get(), offsets.get()};
-    VSE_TRY(Ref answer, py::checked(PyObject_Vectorcall(callable, argv, 4, nullptr)));
+    VSE_TRY(Ref answer,
+            py::checked(py::interpreter_call([&] { return PyObject_Vectorcall(callable, argv, 4, nullptr); })));
     VSE_TRY(std::vector<float> scores, scores_of(answer.get()));
     if (scores.size() != ids.size()) return std::unexpected(Error{Exc::Value, {}});
     return scores;

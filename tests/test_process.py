@@ -1,0 +1,110 @@
+"""The module across the life of a process: interpreter exit while daemon threads are inside
+calls, and fork() after the worker pools have run."""
+
+import subprocess
+import sys
+import textwrap
+
+from conftest import TESTS_DIR, THREAD_HELPERS, run_python
+
+# Daemon threads loop over both kernels (on the process-wide pool and on a pool of their own), over
+# index writes and over searches; the main thread returns soon after every loop has completed a call, so the
+# interpreter shuts down while they are inside calls: most without the GIL, some running Python
+# code that converting an argument calls.
+EXIT_WHILE_BUSY = """
+    import os, sys, threading, time
+    import numpy as np
+    import varnelo_shard_engine as vse
+    from safetensors.numpy import save_file
+    from kernel_reference import rroq158_inputs, rroq4_inputs
+
+    x158 = rroq158_inputs(np.random.default_rng(0), 2, 200, 8, 4, 4, 2, 2, 5)
+    x4 = rroq4_inputs(np.random.default_rng(0), 2, 200, 8, 4, 8, 2, 4, 5)
+    ix = vse.ShardIndex(sys.argv[1], 4)
+    rows = np.ones((3, 4), np.float32)
+    calls = [lambda f=f, x=x, n=n: f(**x, n_threads=n)
+             for f, x in ((vse.rroq158_score_batch, x158), (vse.rroq4_riem_score_batch, x4))
+             for n in (None, 2)]
+    calls += [lambda: ix.insert(7, rows, "payload"), lambda: ix.update_payload(7, "other")]
+
+    # Python code that a conversion runs: a generator as __iter__, a loop in __index__.
+    class Index:
+        def __index__(self):
+            total = 0
+            for i in range(5000):
+                total += i
+            return total
+    class Ids(list):
+        def __iter__(self):
+            yield from super().__iter__()
+    ids = Ids([Index(), Index()])
+    calls += [lambda: ix.register_shard_docs(ids, [0, 0], [0, 0], [1, 1])] * 2
+
+    # Searches, which score without the GIL, one of them through a Python callback.
+    def gpu_score_fn(query, docs, doc_ids, offsets):
+        return [float(sum(range(1000))) for _ in doc_ids]
+    searched = sys.argv[1] + "-search"
+    os.makedirs(searched)
+    save_file({"embeddings": np.ones((8, 4), np.float32)}, os.path.join(searched, "shard_0.safetensors"))
+    for fn in (None, gpu_score_fn):
+        other = vse.ShardIndex(searched, 4, fn)
+        other.register_shard_docs([1, 2], [0, 0], [0, 4], [4, 8])
+        calls.append(lambda other=other: other.search(np.ones((2, 4), np.float32)))
+    started = threading.Barrier(len(calls) + 1)
+
+    def loop(call):
+        call()
+        started.wait()
+        while True:
+            call()
+
+    for call in calls:
+        threading.Thread(target=loop, args=(call,), daemon=True).start()
+    started.wait()
+    time.sleep(0.1)  # let them settle into their loops
+"""
+
+
+def test_exit_while_daemon_threads_are_inside_calls(tmp_path):
+    # Each run is a coin toss over where the threads are when the interpreter ends them; before
+    # such threads were parked, nearly every run aborted ("terminate called without an active
+    # exception") or crashed.
+    code = textwrap.dedent(EXIT_WHILE_BUSY)
+    runs = [subprocess.Popen([sys.executable, "-c", code, str(tmp_path / f"index{i}")], cwd=TESTS_DIR,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(4)]
+    for run in runs:
+        out, err = run.communicate(timeout=120)
+        assert run.returncode == 0, f"exit status {run.returncode}: {err}"
+
+
+def test_forked_child_builds_its_own_pools():
+    # The parent has run both kinds of pool; the child has copies of them but none of their
+    # threads. SIGALRM ends a child that hangs.
+    out = run_python(THREAD_HELPERS + """
+    import signal
+    import varnelo_shard_engine as vse
+    from kernel_reference import rroq158_inputs, rroq4_inputs
+
+    batches = [(vse.rroq158_score_batch, rroq158_inputs(np.random.default_rng(1), 2, 60, 3, 2, 4, 2, 2, 5)),
+               (vse.rroq4_riem_score_batch, rroq4_inputs(np.random.default_rng(1), 2, 60, 3, 2, 8, 2, 4, 5))]
+    def run_all():
+        return [fn(**x, n_threads=n).tobytes() for fn, x in batches for n in (None, 0, 2)]
+
+    want = run_all()
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)
+        base = threads()
+        same = run_all() == want
+        print(same, " ".join(new_threads(base)), flush=True)
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    print("child exit", os.waitstatus_to_exitcode(status))
+    print(run_all() == want)
+    """, env={"RAYON_NUM_THREADS": "2"})
+    lines = out.splitlines()
+    assert lines[-2:] == ["child exit 0", "True"], out  # -14: the child hung
+    same, *names = lines[0].split()
+    assert same == "True"
+    # The child started a process-wide pool of two (unnamed) workers and a two-worker pool per kernel.
+    assert len(names) == 6 and names[2:] == ["rroq158-2-0", "rroq158-2-1", "rroq4riem-2-0", "rroq4riem-2-1"]
