@@ -1,8 +1,9 @@
 # make setup   prepare the machine, .venv and the installed module (idempotent)
-# make test    C++ unit tests and the Python test suite
+# make test    C++ unit tests, the Python test suite and a short run of each fuzz harness
 # make demo    the quickstart, end to end
 # make bench   benchmarks against their baselines
 # make test-asan  the Python suite against a module built with ASan and UBSan
+# make fuzz    each fuzz harness for FUZZ_SECONDS (default 600) under ASan and UBSan
 PY := .venv/bin/python
 # One sanitized Debug build (ASan and UBSan) holds the C++ tests and the sanitized module, so that
 # the core is compiled once for both.
@@ -11,12 +12,12 @@ SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUIL
     -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
-.PHONY: setup test test-cpp test-py test-asan demo bench
+.PHONY: setup test test-cpp test-py test-asan test-fuzz fuzz fuzz-build demo bench
 
 setup:
 	tools/setup.sh
 
-test: setup test-cpp test-py
+test: setup test-cpp test-py test-fuzz
 
 test-cpp:
 	$(SANITIZED_CONFIGURE)
@@ -36,6 +37,28 @@ test-asan: setup
 	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(CURDIR)/$(CPP_BUILD)" \
 	    $(PY) -m pytest -q -p no:cacheprovider --capture=sys
 
+# Coverage-guided fuzzing of the log replay, the shard-file parse and the merged files (load and
+# exact scoring) with libFuzzer. Debian's
+# clang 14 and 16 cannot compile the core's C++23 against GCC 12's libstdc++ (no std::expected
+# below __cpp_concepts 202002), so the harnesses are built with clang 19.
+FUZZ_BUILD := build/fuzz
+FUZZ_CXX ?= clang++-19
+FUZZ_HARNESSES := safetensors wal merged
+FUZZ_SECONDS ?= 600
+FUZZ_TEST_SECONDS ?= 30
+
+fuzz-build:
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVSE_FUZZ=ON -DVSE_PYTHON_MODULE=OFF -DVSE_SANITIZE=ON >/dev/null
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(FUZZ_BUILD)
+
+# A short run of each harness, part of make test.
+test-fuzz: fuzz-build
+	for h in $(FUZZ_HARNESSES); do tools/fuzz.sh $$h $(FUZZ_TEST_SECONDS) $(FUZZ_BUILD) || exit 1; done
+
+fuzz: setup fuzz-build
+	for h in $(FUZZ_HARNESSES); do tools/fuzz.sh $$h $(FUZZ_SECONDS) $(FUZZ_BUILD) || exit 1; done
+
 demo: setup
 	$(PY) examples/quickstart.py
 
@@ -45,3 +68,4 @@ bench: setup
 	$(PY) bench/bench_kernels.py
 	$(PY) bench/bench_search.py
 	$(PY) bench/bench_proxy.py
+	$(PY) bench/bench_exact.py

@@ -108,6 +108,12 @@ METHODS = {
         "Must be called AFTER `set_centroids`. `bucket_weights` is the 1-D array\n"
         "of representative values for each bucket (length = 2^nbits).",
     ),
+    "load_merged": (
+        "(dir)",
+        "Load merged flat mmap files for zero-copy document access.\n\n"
+        "`dir` should contain merged_embeddings.bin, merged_offsets.bin,\n"
+        "merged_doc_map.bin, and optionally merged_codes.bin.",
+    ),
     "set_use_compression": (
         "(enabled)",
         "Enable or disable residual compression for fetch_candidate_embeddings.\n\n"
@@ -120,6 +126,12 @@ METHODS = {
         "Approximate MaxSim scoring using centroid codes (Rayon-parallel).\n\n"
         "Pre-filter stage: scores `candidate_ids` using lightweight centroid\n"
         "code lookups and returns the top `n_top` doc IDs + scores.",
+    ),
+    "score_candidates_exact": (
+        "(query, candidate_ids, k=10)",
+        "Fused exact MaxSim scoring over merged mmap \u2014 no Python staging.\n\n"
+        "Reads FP16 embeddings directly from the merged mmap, converts to f32\n"
+        "on the fly, computes MaxSim per candidate, and returns top-k results.",
     ),
     "fetch_candidate_embeddings": (
         "(candidate_ids)",

@@ -161,6 +161,83 @@ def test_unreadable_log_fails_the_open(base_dir):
         reopen(base_dir)
 
 
+def held(base_dir):
+    return f"WAL lock failed: {base_dir} is held by another open ShardIndex"
+
+
+def test_one_open_index_per_directory(base_dir):
+    ix = reopen(base_dir)
+    ix.insert(1, np.ones((2, DIM), np.float32), "a")
+    for again in (base_dir, base_dir + "/"):
+        with pytest.raises(OSError) as e:
+            reopen(again)
+        assert str(e.value) == held(again)
+    ix.insert(2, np.ones((2, DIM), np.float32), "b")  # the refused open changed nothing
+    ix.close()
+    ix = reopen(base_dir)  # a closed index frees the directory at once
+    assert state(ix) == {1: "a", 2: "b"}
+    del ix
+    reopen(base_dir).close()  # and so does a dropped one
+
+
+def test_a_second_process_cannot_open_a_directory_in_use(base_dir):
+    """While one process appends large records and syncs each, others are refused, and lose
+    nothing for it: an opener that replayed in the middle of a write would take the record in
+    flight for a torn tail and cut it off."""
+    writer = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(
+            f"""
+            import sys, numpy as np, varnelo_shard_engine as vse
+            ix = vse.ShardIndex({base_dir!r}, {DIM})
+            print("open", flush=True)
+            for i in range(40):
+                ix.insert(i, np.full((3000, {DIM}), i, np.float32), str(i))
+                ix.sync()
+            print("written", flush=True)
+            sys.stdin.readline()
+            ix.close()
+            """
+        )],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+    )
+    try:
+        assert writer.stdout.readline() == "open\n"
+        for _ in range(40):
+            with pytest.raises(OSError) as e:
+                reopen(base_dir)
+            assert str(e.value) == held(base_dir)
+        assert writer.stdout.readline() == "written\n"
+        writer.stdin.write("\n")
+        writer.stdin.flush()
+        assert writer.wait(timeout=60) == 0
+    finally:
+        writer.kill()
+        writer.wait()
+    ix = reopen(base_dir)
+    assert state(ix) == {i: str(i) for i in range(40)} and ix.total_vectors == 40 * 3000
+    ix.close()
+    assert kept_tails(base_dir) == {}
+
+
+@pytest.mark.parametrize("fifo", [WAL, "shard_0.safetensors"])
+def test_a_fifo_in_the_directory_does_not_hang_the_open(base_dir, fifo):
+    os.makedirs(base_dir)
+    os.mkfifo(os.path.join(base_dir, fifo))
+    code = f"""
+        import varnelo_shard_engine as vse
+        try:
+            print("opened", vse.ShardIndex({base_dir!r}, {DIM}).doc_count)
+        except OSError as e:
+            print(e)
+        """
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+    expected = {
+        WAL: f"WAL replay failed: {os.path.join(base_dir, WAL)} is not a regular file",
+        "shard_0.safetensors": "opened 0",  # the shard is left out
+    }[fifo]
+    assert child.stdout.strip() == expected, child.stderr
+
+
 def test_dropping_without_close_syncs_the_log(base_dir):
     ix = reopen(base_dir)
     ix.insert(1, np.ones((3, DIM), np.float32), "kept")
@@ -211,14 +288,99 @@ def test_torn_tail_from_a_crash_mid_record(base_dir):
     size = os.path.getsize(path)
     with open(path, "r+b") as f:
         f.truncate(size - 5)  # the last record loses its end
+        f.seek(0)
+        torn_log = f.read()
     ix = reopen(base_dir)
     assert ix.doc_ids().tolist() == list(range(9))
+    cut_at = os.path.getsize(path)
+    assert kept_tails(base_dir) == {f"{WAL}.corrupt-{cut_at}": torn_log[cut_at:]}
     ix.insert(42, np.ones((1, DIM), np.float32))
     ix.sync()
     del ix
     ix = reopen(base_dir)
     assert ix.doc_ids().tolist() == list(range(9)) + [42]
     ix.close()
+
+
+def kept_tails(base_dir):
+    """The files in which opens kept the log tails they cut off, by name."""
+    out = {}
+    for name in sorted(os.listdir(base_dir)):
+        if name.startswith(WAL + ".corrupt-"):
+            with open(os.path.join(base_dir, name), "rb") as f:
+                out[name] = f.read()
+    return out
+
+
+def flip(data, pos, bit):
+    return data[:pos] + bytes([data[pos] ^ (1 << bit)]) + data[pos + 1 :]
+
+
+def test_a_damaged_record_keeps_every_byte_after_it(base_dir):
+    """Replay stops at a damaged record, but the records behind it are kept for an operator."""
+    records = [ins(i, f"p{i}", n=2) for i in range(1000)]
+    log = b"".join(records)
+    plen = 2  # payload "p0" of the first record
+    # One flipped bit in each field of the first record: op, doc_id, payload_len (to a CRC
+    # mismatch, past the limit, past the end of the file), payload, n_vectors, dim, values, crc.
+    flips = [(0, 2), (1, 0), (9, 0), (12, 3), (11, 5), (13, 1), (13 + plen, 0), (17 + plen, 6),
+             (21 + plen, 7), (len(records[0]) - 1, 4)]
+    for k, (pos, bit) in enumerate(flips):
+        damaged = flip(log, pos, bit)
+        write_log(base_dir, damaged)
+        ix = reopen(base_dir)
+        assert ix.doc_count == 0
+        ix.close()
+        assert os.path.getsize(os.path.join(base_dir, WAL)) == 0
+        # Every copy has a name of its own; none is overwritten.
+        names = [f"{WAL}.corrupt-0"] + [f"{WAL}.corrupt-0.{j}" for j in range(1, k + 1)]
+        tails = kept_tails(base_dir)
+        assert sorted(tails) == sorted(names) and tails[names[k]] == damaged
+    # An operator mends the bit in the copy and puts it back: all 1000 documents return.
+    os.replace(os.path.join(base_dir, names[-1]), os.path.join(base_dir, WAL))
+    with open(os.path.join(base_dir, WAL), "r+b") as f:
+        f.seek(flips[-1][0])
+        f.write(bytes([log[flips[-1][0]]]))
+    ix = reopen(base_dir)
+    assert ix.doc_count == 1000 and ix.get_payload(999) == "p999"
+    ix.close()
+
+
+def test_a_damaged_record_mid_log_and_a_clean_log(base_dir):
+    records = [ins(i, n=3) for i in range(20)]
+    write_log(base_dir, *records)
+    reopen(base_dir).close()
+    assert kept_tails(base_dir) == {}  # nothing was cut
+    at = sum(len(r) for r in records[:12])
+    damaged = flip(b"".join(records), at + 30, 0)
+    write_log(base_dir, damaged)
+    ix = reopen(base_dir)
+    assert ix.doc_ids().tolist() == list(range(12))
+    ix.close()
+    assert kept_tails(base_dir) == {f"{WAL}.corrupt-{at}": damaged[at:]}
+
+
+def test_a_tail_that_cannot_be_kept_is_not_cut(base_dir):
+    records = [ins(i, n=16) for i in range(50)]
+    write_log(base_dir, records[0], corrupt(records[1]), *records[2:])
+    size = os.path.getsize(os.path.join(base_dir, WAL))
+    child = run_child(
+        f"""
+        import resource, signal, varnelo_shard_engine as vse
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1000, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        try:
+            vse.ShardIndex({base_dir!r}, {DIM})
+        except OSError as e:
+            print(e)
+        """
+    )
+    copy = os.path.join(base_dir, f"{WAL}.corrupt-{len(records[0])}")
+    assert child.stdout.strip() == (
+        f"WAL open failed: cannot keep the unread tail of {os.path.join(base_dir, WAL)} "
+        f"(from byte {len(records[0])}) in {copy}: File too large (os error 27)"
+    ), child.stderr
+    assert os.path.getsize(os.path.join(base_dir, WAL)) == size and kept_tails(base_dir) == {}
 
 
 def test_failed_write_does_not_hide_later_records(base_dir):
@@ -282,3 +444,35 @@ def test_random_writes_and_reopens_match_a_model(base_dir):
     assert state(ix) == {d: p for d, (p, _) in model.items()}
     assert ix.total_vectors == sum(n for _, n in model.values())
     ix.close()
+
+
+def peak_rss_growth(fn):
+    """Bytes by which the process's peak resident size rose while `fn` ran."""
+    def kib(field):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith(field))
+
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets the peak to the current size
+    except OSError:
+        pytest.skip("the peak resident size cannot be reset here")
+    before = kib("VmRSS:")
+    fn()
+    return (kib("VmHWM:") - before) * 1024
+
+
+def test_a_short_log_claiming_huge_fields_costs_no_memory(base_dir):
+    # 21 bytes that claim 2^26 values, and 13 that claim a 64 MiB payload: each ends the replay
+    # as a torn record without setting memory aside for what the file does not hold.
+    header = bytes([1]) + (3).to_bytes(8, "little")
+    for tail in (
+        header + (0).to_bytes(4, "little") + (65536).to_bytes(4, "little") + (1024).to_bytes(4, "little"),
+        header + (64 * 2**20).to_bytes(4, "little"),
+    ):
+        write_log(base_dir, ins(1), tail)
+        opened = []
+        grew = peak_rss_growth(lambda: opened.append(reopen(base_dir)))
+        assert opened[0].doc_ids().tolist() == [1]
+        assert grew < 32 * 2**20
+        opened.pop().close()

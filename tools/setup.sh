@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(libsqlite3-dev nlohmann-json3-dev libfmt-dev libdeflate-dev libgtest-dev libicu-dev)
+# clang-19 and libclang-rt-19-dev: libFuzzer for the fuzz harnesses (make fuzz).
+APT_PACKAGES=(libsqlite3-dev nlohmann-json3-dev libfmt-dev libdeflate-dev libgtest-dev libicu-dev clang-19 libclang-rt-19-dev)
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do

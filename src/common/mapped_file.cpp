@@ -43,12 +43,16 @@ std::expected<MappedFile, StorageError> MappedFile::open(const std::string& path
     if (path.find('\0') != std::string::npos)
         return std::unexpected(StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
     MappedFile f;
+    // Non-blocking, so that a FIFO (or a device) with that name cannot hang the open; what is
+    // not a regular file is refused before anything reads it. The descriptor is only mapped,
+    // never read, so the flag may stay.
     do {
-        f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (f.fd_ < 0 && errno == EINTR);
     if (f.fd_ < 0) return std::unexpected(os_error(errno));
     struct stat st;
     if (::fstat(f.fd_, &st) != 0) return std::unexpected(os_error(errno));
+    if (!S_ISREG(st.st_mode)) return std::unexpected(StorageError{StorageKind::InvalidInput, "not a regular file"});
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
         size > std::numeric_limits<std::size_t>::max())

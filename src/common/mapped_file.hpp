@@ -23,8 +23,9 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
     ~MappedFile();
 
-    // Opens `path` read-only and maps it. Sizes above the largest signed 64-bit value fail with
-    // invalid data "memory map length overflows isize"; other failures carry the OS error.
+    // Opens `path` read-only and maps it. Anything but a regular file fails with invalid input
+    // "not a regular file", without blocking; sizes above the largest signed 64-bit value fail
+    // with invalid data "memory map length overflows isize"; other failures carry the OS error.
     static std::expected<MappedFile, StorageError> open(const std::string& path);
 
     const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(addr_); }

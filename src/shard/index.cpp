@@ -2,15 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <numeric>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include <fmt/format.h>
-
-#include "common/file_sync.hpp"
 
 namespace vse::shard {
 
@@ -79,28 +75,34 @@ Result<std::unique_ptr<Index>> Index::open(std::string base_dir, std::uint64_t d
     if (auto r = create_dir_all(base_dir); !r)
         return fail(Exc::OS, fmt::format("cannot create base_dir: {}", r.error().message));
 
-    const std::string wal_path = join_path(base_dir, kWalFileName);
-    auto replay = wal_replay(wal_path, dim);
-    if (!replay) return fail(Exc::OS, fmt::format("WAL replay failed: {}", replay.error().message));
+    // The log is opened and locked before it is read: from then on no other index can append to
+    // it or cut it, until this one is dropped.
+    auto wal = WalWriter::open(join_path(base_dir, kWalFileName));
+    if (!wal) {
+        const std::string& cause = wal.error().error.message;
+        switch (wal.error().step) {
+            case WalOpenStep::Replay:
+                return fail(Exc::OS, fmt::format("WAL replay failed: {}", cause));
+            case WalOpenStep::Open:
+                return fail(Exc::OS, fmt::format("WAL open failed: {}", cause));
+            case WalOpenStep::Held:
+                return fail(Exc::OS, fmt::format("WAL lock failed: {} is held by another open ShardIndex", base_dir));
+            case WalOpenStep::Lock:
+                return fail(Exc::OS, fmt::format("WAL lock failed: {}", cause));
+        }
+    }
+    WalReplay replay = wal->replay(dim);
 
     auto [shard_map, next_shard_id] = discover_shards(base_dir);
-    auto state = ShardState::build(std::move(replay->docs), next_shard_id);
+    auto state = ShardState::build(std::move(replay.docs), next_shard_id);
 
-    // A torn or corrupt tail would hide every record appended behind it: cut it off. After a read
-    // error the rest of the file may be intact, so it is left alone.
-    std::optional<std::uint64_t> cut;
-    if (replay->stop == WalStop::Torn || replay->stop == WalStop::Corrupt) cut = replay->good_len;
-    const bool existed = ::access(wal_path.c_str(), F_OK) == 0;
-    auto wal = WalWriter::open(wal_path, cut);
-    if (!wal) return fail(Exc::OS, fmt::format("WAL open failed: {}", wal.error().message));
-    if (!existed) {
-        // Make the new log's directory entry durable too; file systems that cannot sync a
-        // directory are no reason to refuse the open.
-        int dfd = ::open(base_dir.empty() ? "." : base_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            (void)full_sync(dfd);
-            ::close(dfd);
-        }
+    // A torn or corrupt tail would hide every record appended behind it: cut it off, keeping its
+    // bytes in a file beside the log. (A flipped bit in a length field makes intact records look
+    // like one torn record, so a torn tail is kept too.) After a read error the rest of the file
+    // may be intact, so it is left alone.
+    if (replay.stop == WalStop::Torn || replay.stop == WalStop::Corrupt) {
+        if (auto kept = wal->cut(replay.good_len); !kept)
+            return fail(Exc::OS, fmt::format("WAL open failed: {}", kept.error().message));
     }
 
     return std::unique_ptr<Index>(new Index(std::move(base_dir), dim, std::move(state),

@@ -28,13 +28,17 @@ inline constexpr const char* kWalFileName = "shard.wal";
 
 class Index {
 public:
-    // Creates `base_dir` when needed, replays the log, maps the shard files and opens the log for
-    // appending. A torn or corrupt log tail is cut off first (after a read error nothing is cut).
+    // Creates `base_dir` when needed, opens and locks the log, replays it, maps the shard files
+    // and keeps the log open for appending. A torn or corrupt log tail is cut off, its bytes kept
+    // in "shard.wal.corrupt-<offset>" (after a read error nothing is cut). A directory whose log
+    // another open index holds is refused: "WAL lock failed: <base_dir> is held by another open
+    // ShardIndex".
     static Result<std::unique_ptr<Index>> open(std::string base_dir, std::uint64_t dim);
 
     Index(const Index&) = delete;
     Index& operator=(const Index&) = delete;
-    // Writes out and syncs the log if it is still open, ignoring errors.
+    // Writes out and syncs the log if it is still open, ignoring errors, and closes it, which frees
+    // the directory for the next index.
     ~Index() = default;
 
     std::uint64_t dim() const { return dim_; }
@@ -59,6 +63,9 @@ public:
     Result<void> set_doc_means(std::vector<float> means, std::vector<std::uint64_t> ids, std::uint64_t width);
 
     Result<void> sync();
+    // The log is closed, and the directory freed, only when its flush and sync succeed: after
+    // "WAL close failed" the log stays open with its buffered records, and so does its lock, until
+    // the index is dropped and writes them out.
     Result<void> close();
 
 private:

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -13,6 +14,7 @@
 #include <fmt/format.h>
 #include <libdeflate.h>
 
+#include "common/coding.hpp"
 #include "common/file_sync.hpp"
 
 namespace vse::shard {
@@ -21,23 +23,78 @@ static_assert(std::endian::native == std::endian::little, "the log is written in
 
 namespace {
 
-void put_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-void put_u64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
-std::uint32_t get_u32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-std::uint64_t get_u64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-
 // CRC-32 (IEEE 802.3, reflected) continued over `len` more bytes. libdeflate treats a null buffer
 // as a request for the initial value, so empty pieces are skipped here.
 std::uint32_t crc32(std::uint32_t crc, const void* data, std::size_t len) {
     return len == 0 ? crc : libdeflate_crc32(crc, data, len);
+}
+
+int open_file(const std::string& path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+std::string parent_dir(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes the directory entries of files created in `dir` durable. Returns 0 or the errno; a file
+// system that cannot sync a directory counts as done.
+int sync_dir(const std::string& dir) {
+    const int dfd = open_file(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return errno;
+    const int err = full_sync(dfd);
+    ::close(dfd);
+    return err == EINVAL || err == ENOTSUP ? 0 : err;
+}
+
+// Writes all `len` bytes, repeating interrupted and short writes; `*written` tells how many went
+// out, also on failure.
+std::expected<void, StorageError> write_fully(int fd, const std::uint8_t* data, std::size_t len,
+                                              std::size_t* written) {
+    *written = 0;
+    while (*written < len) {
+        const ssize_t n = ::write(fd, data + *written, len - *written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error(errno));
+        }
+        if (n == 0) return std::unexpected(StorageError{StorageKind::Other, "failed to write whole buffer"});
+        *written += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+// Returns 0 or the errno.
+int truncate_to(int fd, std::uint64_t length) {
+    int rc;
+    do {
+        rc = ::ftruncate(fd, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+// Copies bytes [from, to) of `src` to the end of `dst`.
+std::expected<void, StorageError> copy_range(int src, std::uint64_t from, std::uint64_t to, int dst) {
+    std::vector<std::uint8_t> buf(std::size_t{1} << 20);
+    while (from < to) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), to - from));
+        const ssize_t n = ::pread(src, buf.data(), want, static_cast<off_t>(from));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(os_error(errno));
+        }
+        if (n == 0) return std::unexpected(StorageError{StorageKind::UnexpectedEof, "the log ended while being copied"});
+        std::size_t written;
+        if (auto r = write_fully(dst, buf.data(), static_cast<std::size_t>(n), &written); !r) return r;
+        from += static_cast<std::uint64_t>(n);
+    }
+    return {};
 }
 
 }  // namespace
@@ -82,29 +139,91 @@ WalWriter::~WalWriter() {
     ::close(fd_);
 }
 
-std::expected<WalWriter, StorageError> WalWriter::open(std::string path, std::optional<std::uint64_t> cut_at) {
+std::expected<WalWriter, WalOpenError> WalWriter::open(std::string path) {
+    auto failure = [](WalOpenStep step, StorageError e) { return std::unexpected(WalOpenError{step, std::move(e)}); };
     if (path.find('\0') != std::string::npos)
-        return std::unexpected(StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(os_error(errno));
-    auto fail = [&](int err) {
-        ::close(fd);
-        return std::unexpected(os_error(err));
-    };
-    if (cut_at) {
-        int rc;
-        do {
-            rc = ::ftruncate(fd, static_cast<off_t>(*cut_at));
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) return fail(errno);
-        if (int err = full_sync(fd)) return fail(err);
-    }
+        return failure(WalOpenStep::Open,
+                       StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
     struct stat st;
-    if (::fstat(fd, &st) != 0) return fail(errno);
+    const bool existed = ::stat(path.c_str(), &st) == 0;
+    // Non-blocking, so that a FIFO cannot hang the open; what is not a regular file is refused
+    // below, before anything reads it.
+    const int fd = open_file(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        const int err = errno;
+        // An existing log that cannot even be read fails as the replay would; one that can be read
+        // but not appended to fails as the open for appending.
+        if (existed) {
+            const int probe = open_file(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (probe < 0) return failure(WalOpenStep::Replay, os_error(errno));
+            ::close(probe);
+        }
+        return failure(WalOpenStep::Open, os_error(err));
+    }
+    auto fail = [&](WalOpenStep step, StorageError e) {
+        ::close(fd);
+        return failure(step, std::move(e));
+    };
+    if (::fstat(fd, &st) != 0) return fail(WalOpenStep::Open, os_error(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(existed ? WalOpenStep::Replay : WalOpenStep::Open,
+                    StorageError{StorageKind::InvalidInput, fmt::format("{} is not a regular file", path)});
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(WalOpenStep::Open, os_error(errno));
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return fail(errno == EWOULDBLOCK ? WalOpenStep::Held : WalOpenStep::Lock, os_error(errno));
+    // Make a new log's directory entry durable too; file systems that cannot sync a directory are
+    // no reason to refuse the open.
+    if (!existed) (void)sync_dir(parent_dir(path));
     return WalWriter(std::move(path), fd, static_cast<std::uint64_t>(st.st_size));
+}
+
+WalReplay WalWriter::replay(std::uint64_t index_dim) const { return wal_replay(fd_, index_dim); }
+
+std::expected<std::string, StorageError> WalWriter::cut(std::uint64_t length) {
+    if (auto ok = usable(); !ok) return std::unexpected(ok.error());
+    if (length >= file_len_) return std::string();
+    auto failed = [&](const std::string& copy, const StorageError& e) {
+        return std::unexpected(StorageError{
+            e.kind, fmt::format("cannot keep the unread tail of {} (from byte {}) in {}: {}", path_, length, copy,
+                                e.message)});
+    };
+
+    std::string copy;
+    int cfd = -1;
+    for (unsigned k = 0;; ++k) {
+        copy = k == 0 ? fmt::format("{}.corrupt-{}", path_, length) : fmt::format("{}.corrupt-{}.{}", path_, length, k);
+        cfd = open_file(copy, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (cfd >= 0 || errno != EEXIST) break;
+    }
+    if (cfd < 0) return failed(copy, os_error(errno));
+    auto kept = copy_range(fd_, length, file_len_, cfd);
+    if (kept) {
+        if (int err = full_sync(cfd)) kept = std::unexpected(os_error(err));
+    }
+    ::close(cfd);
+    if (kept) {
+        if (int err = sync_dir(parent_dir(copy))) kept = std::unexpected(os_error(err));
+    }
+    if (!kept) {
+        ::unlink(copy.c_str());
+        return failed(copy, kept.error());
+    }
+
+    auto cut_failed = [&](int err) {
+        return std::unexpected(
+            StorageError{StorageKind::Other, fmt::format("cannot cut {} at byte {}: {}", path_, length, os_error_text(err))});
+    };
+    if (int err = truncate_to(fd_, length)) {
+        ::unlink(copy.c_str());  // the log still holds every byte
+        return cut_failed(err);
+    }
+    file_len_ = length;
+    if (int err = full_sync(fd_)) return cut_failed(err);  // the copy stays: the cut may have reached the disk
+    return copy;
 }
 
 std::expected<void, StorageError> WalWriter::usable() const {
@@ -115,18 +234,9 @@ std::expected<void, StorageError> WalWriter::usable() const {
 
 std::expected<void, StorageError> WalWriter::write_all(const std::uint8_t* data, std::size_t len,
                                                        std::size_t* written) {
-    *written = 0;
-    while (*written < len) {
-        const ssize_t n = ::write(fd_, data + *written, len - *written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(os_error(errno));
-        }
-        if (n == 0) return std::unexpected(StorageError{StorageKind::Other, "failed to write whole buffer"});
-        *written += static_cast<std::size_t>(n);
-        file_len_ += static_cast<std::uint64_t>(n);
-    }
-    return {};
+    auto r = write_fully(fd_, data, len, written);
+    file_len_ += *written;
+    return r;
 }
 
 std::expected<void, StorageError> WalWriter::flush() {
@@ -158,11 +268,7 @@ std::expected<void, StorageError> WalWriter::append(std::span<const std::uint8_t
     auto r = write_all(record.data(), record.size(), &written);
     if (!r && written > 0) {
         // A partial record would hide every later one from replay: take it back.
-        int rc;
-        do {
-            rc = ::ftruncate(fd_, static_cast<off_t>(before));
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0) {
+        if (truncate_to(fd_, before) == 0) {
             file_len_ = before;
         } else {
             broken_ = StorageError{StorageKind::Other,
@@ -184,11 +290,14 @@ std::expected<void, StorageError> WalWriter::sync() {
 
 namespace {
 
-// Exact-length reads through an 8192-byte buffer; requests at least as large as the buffer go
-// straight to the file when the buffer is empty.
+// Exact-length reads from the start of the file through an 8192-byte buffer; requests at least
+// as large as the buffer go straight to the file when the buffer is empty.
 class LogReader {
 public:
-    explicit LogReader(int fd) : fd_(fd), buf_(kWalBufferSize) {}
+    LogReader(int fd, std::uint64_t size) : fd_(fd), size_(size), buf_(kWalBufferSize) {}
+
+    // Bytes of the file not read yet, by the size it had when reading began.
+    std::uint64_t remaining() const { return consumed_ < size_ ? size_ - consumed_ : 0; }
 
     enum class Got { All, Eof, Error };
 
@@ -201,11 +310,13 @@ public:
                 std::memcpy(dst + *got, buf_.data() + pos_, take);
                 pos_ += take;
                 *got += take;
+                consumed_ += take;
                 continue;
             }
             const std::size_t want = len - *got;
             const bool direct = want >= buf_.size();
-            const ssize_t n = direct ? ::read(fd_, dst + *got, want) : ::read(fd_, buf_.data(), buf_.size());
+            const off_t at = static_cast<off_t>(consumed_);
+            const ssize_t n = direct ? ::pread(fd_, dst + *got, want, at) : ::pread(fd_, buf_.data(), buf_.size(), at);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return Got::Error;
@@ -213,6 +324,7 @@ public:
             if (n == 0) return Got::Eof;
             if (direct) {
                 *got += static_cast<std::size_t>(n);
+                consumed_ += static_cast<std::uint64_t>(n);
             } else {
                 pos_ = 0;
                 end_ = static_cast<std::size_t>(n);
@@ -223,29 +335,35 @@ public:
 
 private:
     int fd_;
+    std::uint64_t size_;
+    std::uint64_t consumed_ = 0;  // bytes handed to the caller: the file offset of the next read once the buffer is empty
     std::vector<std::uint8_t> buf_;
     std::size_t pos_ = 0, end_ = 0;
 };
 
 }  // namespace
 
-std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::uint64_t index_dim) {
+WalReplay wal_replay(int fd, std::uint64_t index_dim) {
     WalReplay out;
     struct stat st;
-    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) return out;
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(os_error(errno));
+    const bool sized = ::fstat(fd, &st) == 0;
+    const std::uint64_t size = sized ? static_cast<std::uint64_t>(st.st_size) : 0;
+    if (!sized) out.stop = WalStop::ReadError;
 
     // Applying the records one after another in file order; ids are sorted once at the end.
     std::unordered_map<std::uint64_t, DocEntry> docs;
-    LogReader in(fd);
+    LogReader in(fd, size);
     std::vector<std::uint8_t> values;
     std::uint8_t head[13], dims[8], tail[4];
 
     auto stop = [&](WalStop why) { out.stop = why; };
+    // A field longer than what is left of the file ends the reading as a torn record before any
+    // memory is set aside for it: a few hostile bytes must not cost hundreds of megabytes.
+    auto fits = [&](std::uint64_t len) {
+        if (len <= in.remaining()) return true;
+        stop(WalStop::Torn);
+        return false;
+    };
     // Reads one field; false ends the replay with the reason recorded.
     auto field = [&](std::uint8_t* dst, std::size_t len, bool first) {
         std::size_t got = 0;
@@ -265,7 +383,7 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
         return false;
     };
 
-    for (;;) {
+    while (sized) {
         if (!field(head, 1, true)) break;
         const std::uint8_t op = head[0];
         if (op < 1 || op > 4) {  // "bad WAL op: {}"
@@ -279,6 +397,7 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
             stop(WalStop::Corrupt);
             break;
         }
+        if (!fits(plen)) break;
         std::string payload(plen, '\0');
         if (plen && !field(reinterpret_cast<std::uint8_t*>(payload.data()), plen, false)) break;
         if (!field(dims, 8, false)) break;
@@ -288,6 +407,7 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
             stop(WalStop::Corrupt);
             break;
         }
+        if (!fits(n_values * 4)) break;
         values.resize(n_values * 4);
         if (n_values && !field(values.data(), values.size(), false)) break;
         if (!field(tail, 4, false)) break;
@@ -324,7 +444,6 @@ std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::
                 break;
         }
     }
-    ::close(fd);
 
     std::vector<std::pair<std::uint64_t, DocEntry>> sorted(std::make_move_iterator(docs.begin()),
                                                            std::make_move_iterator(docs.end()));

@@ -48,17 +48,67 @@ std::vector<std::uint8_t> encode_wal_record(WalOp op, std::uint64_t doc_id, std:
                                             std::uint32_t n_vectors, std::uint32_t dim,
                                             std::optional<std::string_view> payload);
 
+// Why reading a log ended.
+enum class WalStop {
+    End,        // the file ended between records
+    Torn,       // the file ended inside a record (or a record claims more bytes than the file has)
+    Corrupt,    // a bad op code, a limit exceeded or a checksum mismatch
+    ReadError,  // the device reported an error
+};
+
+struct WalReplay {
+    DocMap docs;                  // the intact records applied, in file order, to an empty map
+    std::uint64_t good_len = 0;   // bytes those records take up, from the start of the file
+    WalStop stop = WalStop::End;
+};
+
+// Reads every intact record of the log open at `fd` (from its first byte, whatever the file
+// position) and applies them in file order: inserts (codes 1 and 3) put an entry with the
+// record's payload, `index_dim` as width, rows 0..n_vectors and NO_SHARD; deletes remove; payload
+// updates replace the payload of a present entry. The vectors themselves are not kept.
+WalReplay wal_replay(int fd, std::uint64_t index_dim);
+
+// The step of opening a log that failed, for the caller's message.
+enum class WalOpenStep {
+    Replay,  // an existing log cannot be opened for reading, or is not a regular file
+    Open,    // the log cannot be created or opened for appending
+    Held,    // another writer holds the log's lock
+    Lock,    // the lock itself failed
+};
+
+struct WalOpenError {
+    WalOpenStep step;
+    StorageError error;
+};
+
+// The log of one open index: the one descriptor it reads, appends to and holds the lock on.
+//
+// Only one writer may have a log open. Another opener that replayed while records were being
+// appended would take the record in flight for a torn tail and cut it off, with every synced
+// record behind it; so the writer holds an exclusive flock on its descriptor from before the
+// replay until it is dropped. flock locks belong to the open file, so they exclude a second open
+// in the same process as well as in another, and the system drops them when the process dies.
 class WalWriter {
 public:
     WalWriter(WalWriter&& other) noexcept;
     WalWriter& operator=(WalWriter&&) = delete;
     WalWriter(const WalWriter&) = delete;
-    ~WalWriter();  // flush, full sync and close; errors are ignored
+    ~WalWriter();  // flush, full sync and close, which releases the lock; errors are ignored
 
-    // Opens `path` for appending, creating it with mode 0666 (less the umask). When `cut_at` is set,
-    // the file is first cut to that length and synced, so that new records do not land behind a
-    // torn or corrupt tail that replay would stop at.
-    static std::expected<WalWriter, StorageError> open(std::string path, std::optional<std::uint64_t> cut_at);
+    // Opens the log at `path` for reading and appending, creating it with mode 0666 (less the
+    // umask) when absent, and takes the lock without waiting. A FIFO or device of that name is
+    // refused without blocking on it.
+    static std::expected<WalWriter, WalOpenError> open(std::string path);
+
+    // wal_replay over this log.
+    WalReplay replay(std::uint64_t index_dim) const;
+
+    // Cuts the log to its first `length` bytes, before anything is appended, so that new records
+    // do not land behind a tail that replay stops at. The bytes past `length` may be the only
+    // copy of intact records behind a damaged one, so they are first copied into a new file
+    // "<path>.corrupt-<length>" (".1", ".2", ... appended while that name is taken) and synced
+    // with its directory entry. Returns the copy's path; on failure nothing has been cut.
+    std::expected<std::string, StorageError> cut(std::uint64_t length);
 
     // Hands one whole record to the buffer (or straight to the file when it is 8192 bytes or more).
     std::expected<void, StorageError> append(std::span<const std::uint8_t> record);
@@ -84,26 +134,5 @@ private:
     // Set when a partial record could not be removed; the log then takes no more records.
     std::optional<StorageError> broken_;
 };
-
-// Why the reading of a log ended.
-enum class WalStop {
-    End,        // the file ended between records
-    Torn,       // the file ended inside a record
-    Corrupt,    // a bad op code, a limit exceeded or a checksum mismatch
-    ReadError,  // the device reported an error
-};
-
-struct WalReplay {
-    DocMap docs;                  // the intact records applied, in file order, to an empty map
-    std::uint64_t good_len = 0;   // bytes those records take up, from the start of the file
-    WalStop stop = WalStop::End;
-};
-
-// Reads every intact record of the log at `path` and applies them in file order: inserts (codes 1
-// and 3) put an entry with the record's payload, `index_dim` as width, rows 0..n_vectors and
-// NO_SHARD; deletes remove; payload updates replace the payload of a present entry. The vectors
-// themselves are not kept. An absent log replays to an empty map; an existing log that cannot be
-// opened is the only error.
-std::expected<WalReplay, StorageError> wal_replay(const std::string& path, std::uint64_t index_dim);
 
 }  // namespace vse::shard

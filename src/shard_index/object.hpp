@@ -22,19 +22,22 @@
 #include "python/ref.hpp"
 #include "shard/codec.hpp"
 #include "shard/index.hpp"
+#include "shard/merged.hpp"
 
 namespace vse::shard_index {
 
 using py::Ref;
 
 // What the host installs on an open index: the centroid table, the residual codec and whether
-// fetches use it. Only the exclusive setup methods replace these, with the GIL held; shared methods
-// take their own references at their start, so nothing changes under a running call.
+// fetches use it, and the merged flat files. Only the exclusive setup methods replace these, with
+// the GIL held; shared methods take their own references at their start, so nothing changes under
+// a running call and a view they use stays mapped.
 struct Installed {
     std::shared_ptr<const std::vector<float>> centroids;
     std::uint64_t n_centroids = 0;
     std::shared_ptr<const shard::ResidualCodec> codec;
     bool use_compression = false;
+    std::shared_ptr<const shard::MergedMmap> merged;
 };
 
 struct ShardIndexObject {
@@ -92,6 +95,8 @@ VSE_SHARD_INDEX_METHOD(meth_set_doc_means);
 VSE_SHARD_INDEX_METHOD(meth_set_centroids);
 VSE_SHARD_INDEX_METHOD(meth_set_codec);
 VSE_SHARD_INDEX_METHOD(meth_set_use_compression);
+VSE_SHARD_INDEX_METHOD(meth_load_merged);
+VSE_SHARD_INDEX_METHOD(meth_score_candidates_exact);
 VSE_SHARD_INDEX_METHOD(meth_doc_ids);
 VSE_SHARD_INDEX_METHOD(meth_contains);
 VSE_SHARD_INDEX_METHOD(meth_get_payload);

@@ -10,6 +10,7 @@
 #include "python/ndarray.hpp"
 #include "shard/fetch.hpp"
 #include "shard/scoring/approx.hpp"
+#include "shard/scoring/exact.hpp"
 #include "shard/scoring/proxy.hpp"
 #include "shard/scoring/search.hpp"
 #include "shard_index/gpu_callback.hpp"
@@ -23,6 +24,7 @@ constexpr std::array<py::Param, 2> kSearchParams{{{"query"}, py::optional("k")}}
 constexpr std::array<py::Param, 3> kProxyParams{
     {{"query"}, py::optional("candidate_ids"), py::optional("n_full")}};
 constexpr std::array<py::Param, 3> kApproxParams{{{"query"}, {"candidate_ids"}, py::optional("n_top")}};
+constexpr std::array<py::Param, 3> kExactParams{{{"query"}, {"candidate_ids"}, py::optional("k")}};
 constexpr std::array<py::Param, 1> kFetchParams{{{"candidate_ids"}}};
 
 // The query checks every scorer shares, after the closed check.
@@ -124,6 +126,26 @@ PyObject* meth_score_candidates_approx(PyObject* obj, PyObject* const* args, Py_
             const shard::CentroidTable table(query.as<float>(), n_q, centroids->data(), n_centroids, dim);
             return shard::top_k(shard::approx_shard_scores(table, *state, *shards, candidates, *pool), n_top);
         }));
+        return result_of(best);
+    });
+}
+
+PyObject* meth_score_candidates_exact(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method("ShardIndex.score_candidates_exact", kExactParams, Access::Shared, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
+        VSE_TRY(std::vector<std::uint64_t> candidates, py::to_vec_u64(a[1], "candidate_ids"));
+        VSE_TRY(std::uint64_t k, py::to_u64_or(a[2], "k", 10));
+        shard::Index& index = *self.index;
+        VSE_CHECK(index.check_open());
+        // Held for the call: the view stays mapped whatever happens to the object's reference.
+        const std::shared_ptr<const shard::MergedMmap> merged = self.installed.merged;
+        if (!merged) return fail(Exc::Runtime, "merged mmap not loaded \u2014 call load_merged first");
+        VSE_CHECK(check_query(query, index.dim()));
+        const auto n_q = static_cast<std::size_t>(query.shape[0]);
+        VSE_TRY(auto best, py::without_gil([&] {
+                    return shard::score_candidates_exact(*merged, query.as<float>(), n_q, index.dim(), candidates, k);
+                }));
         return result_of(best);
     });
 }

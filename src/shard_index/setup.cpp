@@ -4,6 +4,7 @@
 
 #include "python/convert.hpp"
 #include "python/ndarray.hpp"
+#include "shard/merged.hpp"
 #include "shard_index/object.hpp"
 
 namespace vse::shard_index {
@@ -12,6 +13,7 @@ namespace {
 constexpr std::array<py::Param, 2> kMeansParams{{{"means"}, {"doc_ids"}}};
 constexpr std::array<py::Param, 1> kCentroidsParams{{{"centroids"}}};
 constexpr std::array<py::Param, 2> kCodecParams{{{"bucket_weights"}, {"nbits"}}};
+constexpr std::array<py::Param, 1> kMergedParams{{{"dir"}}};
 constexpr std::array<py::Param, 1> kCompressionParams{{{"enabled"}}};
 }  // namespace
 
@@ -62,6 +64,20 @@ PyObject* meth_set_codec(PyObject* obj, PyObject* const* args, Py_ssize_t nargs,
         if (!in.centroids) return fail(Exc::Runtime, "set_centroids must be called before set_codec");
         VSE_TRY(in.codec, shard::ResidualCodec::create(std::move(weights), nbits, in.centroids, in.n_centroids,
                                                        self.index->dim()));
+        return py::none();
+    });
+}
+
+// Exclusive and with the GIL held throughout: no reader runs beside it, so the view is swapped in
+// place. A failed load leaves the installed view as it was.
+PyObject* meth_load_merged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method("ShardIndex.load_merged", kMergedParams, Access::Exclusive, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(std::string_view dir, py::to_str(a[0], "dir"));
+        VSE_CHECK(self.index->check_open());
+        auto view = shard::MergedMmap::load(std::string(dir));
+        if (!view) return fail(Exc::OS, fmt::format("failed to load merged mmap: {}", view.error().message));
+        self.installed.merged = std::move(*view);
         return py::none();
     });
 }

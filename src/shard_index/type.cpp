@@ -100,7 +100,12 @@ PyMethodDef kMethods[] = {
                         "\n"
                         "Must be called AFTER `set_centroids`. `bucket_weights` is the 1-D array\n"
                         "of representative values for each bucket (length = 2^nbits)."),
-    // The merged-file methods take their places here and among the candidate methods.
+    py::fastcall_method("load_merged", meth_load_merged,
+                        "load_merged($self, dir)\n--\n\n"
+                        "Load merged flat mmap files for zero-copy document access.\n"
+                        "\n"
+                        "`dir` should contain merged_embeddings.bin, merged_offsets.bin,\n"
+                        "merged_doc_map.bin, and optionally merged_codes.bin."),
     py::fastcall_method("set_use_compression", meth_set_use_compression,
                         "set_use_compression($self, enabled)\n--\n\n"
                         "Enable or disable residual compression for fetch_candidate_embeddings.\n"
@@ -114,6 +119,12 @@ PyMethodDef kMethods[] = {
                         "\n"
                         "Pre-filter stage: scores `candidate_ids` using lightweight centroid\n"
                         "code lookups and returns the top `n_top` doc IDs + scores."),
+    py::fastcall_method("score_candidates_exact", meth_score_candidates_exact,
+                        "score_candidates_exact($self, query, candidate_ids, k=10)\n--\n\n"
+                        "Fused exact MaxSim scoring over merged mmap \u2014 no Python staging.\n"
+                        "\n"
+                        "Reads FP16 embeddings directly from the merged mmap, converts to f32\n"
+                        "on the fly, computes MaxSim per candidate, and returns top-k results."),
     py::fastcall_method("fetch_candidate_embeddings", meth_fetch_candidate_embeddings,
                         "fetch_candidate_embeddings($self, candidate_ids)\n--\n\n"
                         "Fetch FP16 embeddings for candidate documents from mmap'd shards.\n"
