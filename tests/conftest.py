@@ -64,3 +64,37 @@ THREAD_HELPERS = """
     def new_threads(before):
         return sorted((threads() - before).elements())
 """
+
+
+# Merged flat files
+
+EMB, OFFSETS, DOC_MAP, CODES = "merged_embeddings.bin", "merged_offsets.bin", "merged_doc_map.bin", "merged_codes.bin"
+
+
+def u64(*words):
+    return struct.pack(f"<{len(words)}Q", *words)
+
+
+def merged_files(docs, dim=8, codes=True):
+    """The four files as the host writes them, for docs {doc_id: float16 rows}, in dict order; the
+    codes file holds `codes` (one per row) when it is an array, a fixed pattern when True."""
+    rows = [np.asarray(r, np.float16).reshape(-1, dim) for r in docs.values()]
+    flat = np.concatenate(rows) if rows else np.zeros((0, dim), np.float16)
+    bounds = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype("<u8")
+    files = {
+        EMB: u64(len(flat), dim) + flat.astype("<f2").tobytes(),
+        OFFSETS: u64(len(bounds)) + bounds.tobytes(),
+        DOC_MAP: u64(len(docs)) + np.array(list(docs), "<u8").tobytes(),
+    }
+    if codes is not False:
+        values = np.arange(len(flat)) % 7 if codes is True else np.asarray(codes)
+        files[CODES] = u64(len(values)) + values.astype("<u2").tobytes()
+    return files
+
+
+def put(directory, files):
+    os.makedirs(directory, exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)
+    return str(directory)

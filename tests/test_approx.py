@@ -8,6 +8,7 @@ import pytest
 from safetensors.numpy import save_file
 
 import varnelo_shard_engine as vse
+from conftest import CODES, OFFSETS, merged_files, put, u64
 
 D = 8
 rng = np.random.default_rng(17)
@@ -168,3 +169,42 @@ def test_results_do_not_depend_on_the_worker_count(shard_index, tmp_path):
         outs.add(subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
                                 check=True).stdout)
     assert len(outs) == 1
+
+
+def test_merged_path_reads_the_codes_file(tmp_path):
+    docs = {i: np.zeros((int(rng.integers(1, 7)), D), np.float16) for i in (40, 10, 30, 20)}
+    codes = rng.integers(0, 24, sum(len(r) for r in docs.values()))  # 20..23 beyond the table
+    files = merged_files(docs, D, codes)
+    # Boundaries [0, a, b, b, c...]: document 30 gets an empty range, 20 a reversed one.
+    bounds = np.concatenate([[0], np.cumsum([len(r) for r in docs.values()])]).astype(np.uint64)
+    bounds[3] = bounds[2]
+    bounds[4] = 1
+    files[OFFSETS] = u64(len(bounds)) + bounds.astype("<u8").tobytes()
+    ix = vse.ShardIndex(str(tmp_path / "ix"), D)
+    centroids = ints(20, D)
+    ix.set_centroids(centroids)
+    ix.load_merged(put(tmp_path / "m", files))
+    q = ints(4, D)
+    spans = {doc: (int(bounds[p]), int(bounds[p + 1])) for p, doc in enumerate(docs)}
+    per_doc = {doc: codes[s:e].tolist() for doc, (s, e) in spans.items()}
+    ids, scores = ix.score_candidates_approx(q, [30, 10, 20, 40, 10, 77], n_top=10)
+    want = reference(q, centroids, per_doc, [30, 10, 20, 40, 10])
+    assert list(zip(ids.tolist(), scores.tolist())) == want
+    assert dict(zip(ids.tolist(), scores.tolist()))[20] == 0.0  # reversed: 0.0 without reading codes
+    # Codes that end beyond the file are left out; the document map of the index plays no part.
+    short = int(bounds[2]) - 1  # one code short of document 10's last row
+    files[CODES] = u64(short) + codes[:short].astype("<u2").tobytes()
+    ix.insert(40, np.zeros((1, D), np.float32))
+    ix.load_merged(put(tmp_path / "m2", files))
+    ids, _ = ix.score_candidates_approx(q, [40, 10, 30])
+    assert sorted(ids.tolist()) == [30, 40]
+    ix.close()
+
+
+def test_merged_view_without_codes_scores_through_the_shards(shard_index, tmp_path):
+    ix, docs, centroids = shard_index
+    files = merged_files({1: np.zeros((2, D), np.float16)}, D, codes=False)
+    ix.load_merged(put(tmp_path / "m", files))
+    q = ints(2, D)
+    ids, scores = ix.score_candidates_approx(q, [3, 105])
+    assert list(zip(ids.tolist(), scores.tolist())) == reference(q, centroids, docs, [3, 105])

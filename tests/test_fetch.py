@@ -5,6 +5,7 @@ import pytest
 from safetensors.numpy import save_file
 
 import varnelo_shard_engine as vse
+from conftest import EMB, OFFSETS, merged_files, put, u64
 
 rng = np.random.default_rng(23)
 
@@ -172,3 +173,41 @@ def test_empty_results_and_codec_checks(tmp_path):
                  lambda: ix.fetch_candidate_embeddings([1])):
         with pytest.raises(RuntimeError, match="^ShardIndex is closed$"):
             call()
+
+
+def test_merged_path_in_candidate_order(tmp_path):
+    docs = {i: rng.standard_normal((int(rng.integers(1, 6)), 4)).astype(np.float16) for i in (5, 3, 9, 1)}
+    files = merged_files(docs, 4)
+    bounds = np.concatenate([[0], np.cumsum([len(r) for r in docs.values()])]).astype(np.uint64)
+    ix = vse.ShardIndex(str(tmp_path / "ix"), 4)
+    ix.set_centroids(np.ones((1, 4), np.float32))
+    ix.set_codec([0.0, 1.0], 1)
+    ix.set_use_compression(True)  # plays no part on the merged path
+    ix.load_merged(put(tmp_path / "m", files))
+    data, ranges, ids = ix.fetch_candidate_embeddings([9, 5, 1234, 9, 1])
+    assert ids.tolist() == [9, 5, 9, 1]
+    rows = data.view(np.float16).reshape(-1, 4)
+    for i, (s, e) in zip(ids.tolist(), ranges.tolist()):
+        assert rows[s:e].tobytes() == docs[i].tobytes()
+    assert ranges[0].tolist() == [0, len(docs[9])] and ranges[1:, 0].tolist() == ranges[:-1, 1].tolist()
+    # Rows [2, 5) of a dim-4 file: 24 bytes, 3 rows. Equal boundaries and rows past the end of the
+    # file leave a document out.
+    end = int(bounds[-1])
+    bounds2 = np.array([2, 5, 5, end + 1], "<u8")
+    files[OFFSETS] = u64(4) + bounds2.tobytes()
+    ix.load_merged(put(tmp_path / "m2", files))
+    data, ranges, ids = ix.fetch_candidate_embeddings([5, 3, 9])
+    assert ids.tolist() == [5] and ranges.tolist() == [[0, 3]] and len(data) == 24
+    assert data.tobytes() == files[EMB][16 + 2 * 2 * 4: 16 + 2 * 5 * 4]
+    ix.close()
+
+
+def test_merged_rows_narrower_than_the_index(tmp_path):
+    # A merged file of width 2 under an index of width 4: a document counts whole index rows of its
+    # bytes, and one shorter than an index row is left out.
+    docs = {1: np.ones((3, 2), np.float16), 2: np.ones((1, 2), np.float16)}
+    ix = vse.ShardIndex(str(tmp_path / "ix"), 4)
+    ix.load_merged(put(tmp_path / "m", merged_files(docs, 2)))
+    data, ranges, ids = ix.fetch_candidate_embeddings([1, 2])
+    assert ids.tolist() == [1] and ranges.tolist() == [[0, 1]] and len(data) == 12
+    ix.close()

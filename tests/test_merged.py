@@ -8,40 +8,12 @@ import numpy as np
 import pytest
 
 import varnelo_shard_engine as vse
+from conftest import CODES, DOC_MAP, EMB, OFFSETS, merged_files, put, u64
 
 D = 8
 U64_MAX = 2**64 - 1
 NOT_LOADED = "^merged mmap not loaded \u2014 call load_merged first$"
 rng = np.random.default_rng(23)
-
-EMB, OFFSETS, DOC_MAP, CODES = "merged_embeddings.bin", "merged_offsets.bin", "merged_doc_map.bin", "merged_codes.bin"
-
-
-def u64(*words):
-    return struct.pack(f"<{len(words)}Q", *words)
-
-
-def merged_files(docs, dim=D, codes=True):
-    """The four files as the host writes them, for docs {doc_id: float16 rows}, in dict order."""
-    rows = [np.asarray(r, np.float16).reshape(-1, dim) for r in docs.values()]
-    flat = np.concatenate(rows) if rows else np.zeros((0, dim), np.float16)
-    bounds = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype("<u8")
-    files = {
-        EMB: u64(len(flat), dim) + flat.astype("<f2").tobytes(),
-        OFFSETS: u64(len(bounds)) + bounds.tobytes(),
-        DOC_MAP: u64(len(docs)) + np.array(list(docs), "<u8").tobytes(),
-    }
-    if codes:
-        files[CODES] = u64(len(flat)) + (np.arange(len(flat)) % 7).astype("<u2").tobytes()
-    return files
-
-
-def put(directory, files):
-    os.makedirs(directory, exist_ok=True)
-    for name, data in files.items():
-        with open(os.path.join(directory, name), "wb") as f:
-            f.write(data)
-    return str(directory)
 
 
 def random_docs(n, max_rows=9, first_id=100):

@@ -19,6 +19,36 @@ struct Planned {
 
 }  // namespace
 
+Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_t> candidates, std::uint64_t dim) {
+    std::vector<std::pair<std::uint64_t, std::span<const std::uint8_t>>> served;
+    served.reserve(candidates.size());
+    std::uint64_t total_bytes = 0;
+    for (std::uint64_t id : candidates) {
+        const auto rows = merged.rows_of(id);
+        if (!rows || rows->empty()) continue;
+        const auto bytes = merged.row_bytes(*rows);
+        if (!bytes || bytes->size() < 2 * dim) continue;
+        served.emplace_back(id, *bytes);
+        total_bytes += bytes->size();
+    }
+    Fetched out;
+    out.bytes.resize(total_bytes);
+    out.ranges.reserve(2 * served.size());
+    out.ids.reserve(served.size());
+    std::uint8_t* at = out.bytes.data();
+    std::int64_t total_rows = 0;
+    for (const auto& [id, bytes] : served) {
+        std::memcpy(at, bytes.data(), bytes.size());
+        at += bytes.size();
+        const auto n = static_cast<std::int64_t>(bytes.size() / (2 * dim));
+        out.ranges.push_back(total_rows);
+        out.ranges.push_back(total_rows + n);
+        out.ids.push_back(id);
+        total_rows += n;
+    }
+    return out;
+}
+
 Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
                           std::span<const std::uint64_t> candidates, std::uint64_t dim) {
     struct Group {

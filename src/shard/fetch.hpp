@@ -9,6 +9,7 @@
 
 #include "shard/codec.hpp"
 #include "shard/doc_state.hpp"
+#include "shard/merged.hpp"
 #include "shard/safetensors.hpp"
 
 namespace vse::shard {
@@ -18,6 +19,13 @@ struct Fetched {
     std::vector<std::int64_t> ranges;  // [start, end) row pairs, flat
     std::vector<std::uint64_t> ids;
 };
+
+// The merged path, in candidate order: each document's rows as one contiguous byte range of the
+// embeddings mapping (their width that of the merged file), copied into one buffer sized first. Ids
+// not in the doc map, positions without a boundary after them, empty or reversed row ranges, ranges
+// beyond the file and ranges shorter than one row of the index (2 * dim bytes) are left out; a
+// document counts floor(bytes / (2 * dim)) rows.
+Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_t> candidates, std::uint64_t dim);
 
 // The shard path. Candidates are grouped by the shard their entry names; a group whose shard has
 // both "packed_residuals" and "centroid_codes" is rebuilt by `codec` when one is given (decode

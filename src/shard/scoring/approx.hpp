@@ -11,6 +11,7 @@
 
 #include "common/thread_pool.hpp"
 #include "shard/doc_state.hpp"
+#include "shard/merged.hpp"
 #include "shard/safetensors.hpp"
 #include "shard/scoring/dot_kernels.hpp"
 #include "shard/scoring/maxsim.hpp"
@@ -36,6 +37,13 @@ private:
     std::vector<float> table_;
     CodeMaxFn code_max_ = nullptr;
 };
+
+// The merged path: each candidate's codes read in place from "merged_codes.bin" (the view must
+// hold codes), bounded by the mapping's real length. Ids not in the doc map, positions without a
+// boundary after them and code ranges beyond the mapping are left out; an empty or reversed row
+// range scores 0.0. Scored on `pool`; the result lists the candidates in their order.
+std::vector<ScoredDoc> approx_merged_scores(const CentroidTable& table, const MergedMmap& merged,
+                                            std::span<const std::uint64_t> candidates, ThreadPool& pool);
 
 // The shard path: candidates located through the snapshot's documents, grouped by shard, codes
 // read from each shard's "centroid_codes"; candidates that cannot be read are left out. The groups
