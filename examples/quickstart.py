@@ -1,16 +1,17 @@
 """The main job, end to end: a durable index and its metadata store over a temporary directory,
 then one batch through each quantized scoring kernel.
 
-Opens an index, writes documents through the write-ahead log, lays their token embeddings into a
-shard file the way the host package does, registers them, reopens the index from disk and shows
-what it finds, searches it by exact MaxSim (on the CPU and through a scoring callback) and by the
-cheap proxy of document means, and re-ranks the proxy's candidates by exact MaxSim over a merged
-float16 copy of the documents; then keeps the documents' payloads in a metadata store, searches
-them by text and filters them by a JSON field; last, scores a batch of quantized queries against
-quantized documents with rroq158_score_batch and rroq4_riem_score_batch, as the host does before
-its top-k. All with timings.
+Opens an index, writes documents through the write-ahead log, lays their token embeddings (with a
+centroid code and packed residuals per token) into a shard file the way the host package does,
+registers them, reopens the index from disk and shows what it finds; searches it by exact MaxSim
+(on the CPU and through a scoring callback) and by the cheap proxy of document means; then runs
+the host's whole retrieval pipeline over a merged float16 copy of the documents: approximate
+pre-filter by centroid codes, exact re-rank, fetch of the winners' rows, raw and rebuilt by the
+residual codec. Then keeps the documents' payloads in a metadata store, searches them by text and
+filters them by a JSON field; last, scores a batch of quantized queries against quantized
+documents with rroq158_score_batch and rroq4_riem_score_batch, as the host does before its top-k.
+All with timings.
 """
-
 import json
 import os
 import struct
@@ -68,8 +69,11 @@ def durable_index(base_dir):
     rows = np.concatenate([docs[d] for d in kept])
     ends = np.cumsum([len(docs[d]) for d in kept])
     starts = ends - [len(docs[d]) for d in kept]
+    with Timer("quantize: 64 centroids, codes, 2-bit residuals"):
+        codec = quantize(rows)
     with Timer(f"write shard_0.safetensors ({rows.nbytes / 1e6:.1f} MB)"):
-        save_file({"embeddings": rows}, os.path.join(base_dir, "shard_0.safetensors"))
+        save_file({"embeddings": rows, "centroid_codes": codec["codes"], "packed_residuals": codec["packed"]},
+                  os.path.join(base_dir, "shard_0.safetensors"))
     index.close()
 
     with Timer("reopen (log replay, shard mapping)"):
@@ -83,8 +87,29 @@ def durable_index(base_dir):
     ids = index.doc_ids()
     print(f"  registered: documents {index.doc_count}, ids {ids[0]}..{ids[-1]}, vectors {index.total_vectors}")
     print(f"  contains(7)={index.contains(7)} contains(999)={index.contains(999)}")
-    search(base_dir, index, docs, kept, starts, ends)
+    search(base_dir, index, docs, kept, starts, ends, codec)
     return payloads
+
+
+def quantize(rows, n_centroids=64, nbits=2):
+    """What the host's indexer computes: centroids (a few k-means steps), each token's nearest
+    centroid, and its residual quantized to 2^nbits buckets, packed four indices a byte."""
+    centroids = rows[rng.choice(len(rows), n_centroids, replace=False)]
+    for _ in range(4):
+        codes = np.argmax(rows @ centroids.T, axis=1)
+        for c in range(n_centroids):
+            if np.any(codes == c):
+                centroids[c] = rows[codes == c].mean(axis=0)
+    codes = np.argmax(rows @ centroids.T, axis=1)
+    residuals = rows - centroids[codes]
+    edges = np.quantile(residuals, np.linspace(0, 1, 2**nbits + 1)[1:-1])
+    buckets = np.digitize(residuals, edges)
+    weights = np.array([residuals[buckets == b].mean() for b in range(2**nbits)], np.float32)
+    per_byte = 8 // nbits
+    shifts = nbits * np.arange(per_byte - 1, -1, -1)
+    packed = (buckets.reshape(len(rows), -1, per_byte) << shifts).sum(axis=2).astype(np.uint8)
+    return {"centroids": centroids.astype(np.float32), "codes": codes.astype(np.uint16), "weights": weights,
+            "nbits": nbits, "packed": packed}
 
 
 def numpy_maxsim(query, rows, doc_ids, offsets):
@@ -92,7 +117,7 @@ def numpy_maxsim(query, rows, doc_ids, offsets):
     return [float((query @ rows[s:e].T).max(axis=1).sum()) if e > s else 0.0 for s, e in offsets]
 
 
-def search(base_dir, index, docs, kept, starts, ends):
+def search(base_dir, index, docs, kept, starts, ends, codec):
     # A query: the first tokens of document 42, slightly moved.
     query = (docs[42][:16] + 0.05 * rng.standard_normal((16, DIM))).astype(np.float32)
     with Timer(f"search over {index.doc_count} documents, k=5"):
@@ -101,12 +126,11 @@ def search(base_dir, index, docs, kept, starts, ends):
 
     # A cheap first pass: each document's mean token against the query.
     means = np.stack([docs[d].mean(axis=0) for d in kept]).astype(np.float32)
-    with Timer("set_doc_means, proxy_score n_full=50"):
+    with Timer("set_doc_means, proxy_score n_full=200"):
         index.set_doc_means(means, kept)
-        proxy_ids, _ = index.proxy_score(query, n_full=50)
+        proxy_ids, _ = index.proxy_score(query, n_full=200)
     print(f"  proxy keeps {len(proxy_ids)} candidates; the best search hit among them: {ids[0] in proxy_ids}")
-    merged_rerank(index, os.path.join(base_dir, "merged"), {d: docs[d] for d in kept}, query, proxy_ids,
-                  (ids, scores))
+    pipeline(index, os.path.join(base_dir, "merged"), {d: docs[d] for d in kept}, query, codec, ids)
     index.close()
 
     # The same search through a scoring callback (the host's GPU path), given at construction.
@@ -118,10 +142,27 @@ def search(base_dir, index, docs, kept, starts, ends):
           f"largest score difference {np.abs(gpu_scores - scores).max():.1e}")
     index.close()
 
+    # Without a merged view, a fetch reads the shard files; with compression on it rebuilds each
+    # row from its centroid code and packed residuals.
+    index = vse.ShardIndex(base_dir, DIM)
+    index.register_shard_docs(kept, [0] * len(kept), starts.tolist(), ends.tolist())
+    index.set_centroids(codec["centroids"])
+    index.set_codec(codec["weights"], codec["nbits"])
+    index.set_use_compression(True)
+    with Timer("fetch_candidate_embeddings, 5 winners, decoded"):
+        data, ranges, fetched = index.fetch_candidate_embeddings(ids)
+    rebuilt = data.view(np.float16).reshape(-1, DIM).astype(np.float32)
+    original = np.concatenate([docs[d] for d in fetched.tolist()])
+    cos = (rebuilt * original).sum(axis=1) / np.linalg.norm(original, axis=1)
+    print(f"  {len(rebuilt)} rows rebuilt from {codec['packed'].shape[1]} bytes each; cosine to the "
+          f"original rows: mean {cos.mean():.3f}")
+    index.close()
 
-def write_merged(directory, docs):
+
+def write_merged(directory, docs, codes):
     """The merged flat files the host writes beside its shards: every document's rows as float16
-    back to back, the row boundaries, the doc id of each position (all little-endian)."""
+    back to back, the row boundaries, the doc id of each position, and each row's centroid code
+    (all little-endian)."""
     os.makedirs(directory, exist_ok=True)
     rows = np.concatenate(list(docs.values())).astype("<f2")
     bounds = np.concatenate([[0], np.cumsum([len(r) for r in docs.values()])]).astype("<u8")
@@ -131,22 +172,31 @@ def write_merged(directory, docs):
         f.write(struct.pack("<Q", len(bounds)) + bounds.tobytes())
     with open(os.path.join(directory, "merged_doc_map.bin"), "wb") as f:
         f.write(struct.pack("<Q", len(docs)) + np.array(list(docs), "<u8").tobytes())
+    with open(os.path.join(directory, "merged_codes.bin"), "wb") as f:
+        f.write(struct.pack("<Q", len(codes)) + codes.astype("<u2").tobytes())
     return rows.nbytes
 
 
-def merged_rerank(index, directory, docs, query, candidates, searched):
-    # The host keeps a merged float16 copy of its documents beside the shards and re-ranks the
-    # candidates of a cheap first pass over it, straight from the mapping.
-    with Timer("write merged files (float16)"):
-        nbytes = write_merged(directory, docs)
+def pipeline(index, directory, docs, query, codec, searched):
+    # The host keeps a merged float16 copy of its documents, with their centroid codes, beside the
+    # shards: a cheap pre-filter over every document by codes, an exact re-rank of its survivors
+    # straight from the mapping, and the winners' rows for whatever the host does next.
+    with Timer("write merged files (float16, codes)"):
+        nbytes = write_merged(directory, docs, codec["codes"])
     with Timer(f"load_merged ({nbytes / 1e6:.1f} MB of rows, mapped)"):
         index.load_merged(directory)
+    index.set_centroids(codec["centroids"])
+    with Timer(f"score_candidates_approx, {len(docs)} documents, n_top=50"):
+        candidates, _ = index.score_candidates_approx(query, list(docs), n_top=50)
     with Timer(f"score_candidates_exact, {len(candidates)} candidates, k=5"):
         ids, scores = index.score_candidates_exact(query, candidates, k=5)
-    search_ids, search_scores = searched
     print(f"  re-ranked: {ids.tolist()} scores {[round(float(x), 3) for x in scores]}")
-    print(f"  best search hit first again: {ids[0] == search_ids[0]}; its score over float16 rows is "
-          f"{abs(float(scores[0]) - float(search_scores[0])):.1e} from the float32 one")
+    print(f"  best search hit first again: {ids[0] == searched[0]}")
+    with Timer("fetch_candidate_embeddings, 5 winners, raw"):
+        data, ranges, fetched = index.fetch_candidate_embeddings(ids)
+    rows = data.view(np.float16).reshape(-1, DIM)
+    print(f"  {len(fetched)} documents, {len(rows)} rows; rows of the first equal its float16 copy: "
+          f"{np.array_equal(rows[ranges[0, 0]:ranges[0, 1]], docs[int(fetched[0])].astype(np.float16))}")
 
 
 TOPICS = ["retrieval", "indexing", "compression", "ranking", "storage"]
