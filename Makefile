@@ -69,3 +69,5 @@ bench: setup
 	$(PY) bench/bench_search.py
 	$(PY) bench/bench_proxy.py
 	$(PY) bench/bench_exact.py
+	$(PY) bench/bench_approx.py
+	$(PY) bench/bench_fetch.py
