@@ -148,6 +148,7 @@ def test_checks_in_order(tmp_path):
 def test_results_do_not_depend_on_the_worker_count(shard_index, tmp_path):
     ix, docs, centroids = shard_index
     script = textwrap.dedent(f"""
+        import os
         import numpy as np, varnelo_shard_engine as vse
         from safetensors.numpy import save_file
         rng = np.random.default_rng(1)
@@ -160,7 +161,19 @@ def test_results_do_not_depend_on_the_worker_count(shard_index, tmp_path):
         ids = np.arange(6000)
         ix.register_shard_docs(ids, ids % 6, (ids // 6) * 4, (ids // 6) * 4 + 4)
         ix.set_centroids(rng.standard_normal((256, 32)).astype(np.float32))
-        got = ix.score_candidates_approx(rng.standard_normal((7, 32)).astype(np.float32), ids[::-1], 6000)
+        q = rng.standard_normal((7, 32)).astype(np.float32)
+        got = ix.score_candidates_approx(q, ids[::-1], 6000)
+        print(got[0].tobytes().hex(), got[1].tobytes().hex())
+        # The merged path over the same codes.
+        d = {str(tmp_path / "m")!r}
+        os.makedirs(d, exist_ok=True)
+        codes = rng.integers(0, 300, 24000).astype("<u2")
+        for name, words in (("merged_offsets.bin", np.arange(0, 24001, 4)), ("merged_doc_map.bin", ids)):
+            open(os.path.join(d, name), "wb").write(np.uint64(len(words)).tobytes() + words.astype("<u8").tobytes())
+        open(os.path.join(d, "merged_codes.bin"), "wb").write(np.uint64(len(codes)).tobytes() + codes.tobytes())
+        open(os.path.join(d, "merged_embeddings.bin"), "wb").write(np.array([0, 32], "<u8").tobytes())
+        ix.load_merged(d)
+        got = ix.score_candidates_approx(q, ids[::-1], 6000)
         print(got[0].tobytes().hex(), got[1].tobytes().hex())
     """)
     outs = set()
