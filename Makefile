@@ -1,5 +1,5 @@
 # make setup   prepare the machine, .venv and the installed module (idempotent)
-# make test    C++ unit tests and the Python test suite
+# make test    C++ unit tests, the Python test suite and a short run of each fuzz harness
 # make demo    the quickstart, end to end
 # make bench   benchmarks against their baselines
 # make test-asan  the Python suite against a module built with ASan and UBSan
@@ -37,12 +37,13 @@ test-asan: setup
 	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(CURDIR)/$(CPP_BUILD)" \
 	    $(PY) -m pytest -q -p no:cacheprovider --capture=sys
 
-# Coverage-guided fuzzing of the log replay and the shard-file parse with libFuzzer. Debian's
+# Coverage-guided fuzzing of the log replay, the shard-file parse and the merged files (load and
+# exact scoring) with libFuzzer. Debian's
 # clang 14 and 16 cannot compile the core's C++23 against GCC 12's libstdc++ (no std::expected
 # below __cpp_concepts 202002), so the harnesses are built with clang 19.
 FUZZ_BUILD := build/fuzz
 FUZZ_CXX ?= clang++-19
-FUZZ_HARNESSES := safetensors wal
+FUZZ_HARNESSES := safetensors wal merged
 FUZZ_SECONDS ?= 600
 FUZZ_TEST_SECONDS ?= 30
 
@@ -67,3 +68,4 @@ bench: setup
 	$(PY) bench/bench_kernels.py
 	$(PY) bench/bench_search.py
 	$(PY) bench/bench_proxy.py
+	$(PY) bench/bench_exact.py

@@ -98,6 +98,18 @@ METHODS = {
         "Register documents that already exist in shard files.\n\n"
         "Used when loading a pre-built index (e.g. from ShardSegmentManager).",
     ),
+    "load_merged": (
+        "(dir)",
+        "Load merged flat mmap files for zero-copy document access.\n\n"
+        "`dir` should contain merged_embeddings.bin, merged_offsets.bin,\n"
+        "merged_doc_map.bin, and optionally merged_codes.bin.",
+    ),
+    "score_candidates_exact": (
+        "(query, candidate_ids, k=10)",
+        "Fused exact MaxSim scoring over merged mmap \u2014 no Python staging.\n\n"
+        "Reads FP16 embeddings directly from the merged mmap, converts to f32\n"
+        "on the fly, computes MaxSim per candidate, and returns top-k results.",
+    ),
     "sync": ("()", "Flush the WAL and sync to disk."),
     "doc_ids": ("()", "Get all document IDs currently in the index (sorted)."),
     "contains": ("(doc_id)", "Check if a document exists."),

@@ -1,30 +1,10 @@
 #include "shard/doc_map.hpp"
 
-#include <random>
+#include "common/keyed_hash.hpp"
 
 namespace vse::shard {
 
-namespace {
-
-std::uint64_t process_seed() {
-    static const std::uint64_t seed = [] {
-        std::random_device rd;
-        return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
-    }();
-    return seed;
-}
-
-std::uint64_t mix64(std::uint64_t x) {
-    // splitmix64 finaliser
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-}  // namespace
-
-std::uint64_t DocMap::priority(std::uint64_t key) { return mix64(key ^ process_seed()); }
+std::uint64_t DocMap::priority(std::uint64_t key) { return keyed_hash64(key); }
 
 bool DocMap::above(std::uint64_t a, std::uint64_t b) {
     const std::uint64_t pa = priority(a), pb = priority(b);

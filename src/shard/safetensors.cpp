@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "common/coding.hpp"
 #include "common/utf8.hpp"
 #include "shard/doc_map.hpp"
 
@@ -177,8 +178,7 @@ std::expected<std::shared_ptr<const MmapShard>, StorageError> MmapShard::open(co
     if (!mapped) return std::unexpected(mapped.error());
     const std::uint64_t size = mapped->size();
     if (size < 8) return std::unexpected(invalid_data("file too small for safetensors header"));
-    std::uint64_t header_len;
-    std::memcpy(&header_len, mapped->data(), 8);
+    const std::uint64_t header_len = get_u64(mapped->data());
     if (header_len > size - 8) return std::unexpected(invalid_data("safetensors header overflows file"));
 
     const std::string_view text(reinterpret_cast<const char*>(mapped->data() + 8), header_len);

@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 #include <libdeflate.h>
 
+#include "common/coding.hpp"
 #include "common/file_sync.hpp"
 
 namespace vse::shard {
@@ -21,19 +22,6 @@ namespace vse::shard {
 static_assert(std::endian::native == std::endian::little, "the log is written in host byte order");
 
 namespace {
-
-void put_u32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-void put_u64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
-std::uint32_t get_u32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-std::uint64_t get_u64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
 
 // CRC-32 (IEEE 802.3, reflected) continued over `len` more bytes. libdeflate treats a null buffer
 // as a request for the initial value, so empty pieces are skipped here.

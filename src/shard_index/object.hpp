@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "python/error.hpp"
 #include "python/ref.hpp"
 #include "shard/index.hpp"
+#include "shard/merged.hpp"
 
 namespace vse::shard_index {
 
@@ -30,6 +32,9 @@ struct ShardIndexObject {
     py::BorrowFlag borrow;
     shard::Index* index;     // owned
     PyObject* gpu_score_fn;  // owned; null when absent (cleared by the collector in a cycle)
+    // The merged flat files, once loaded. Replaced only by load_merged, under the exclusive borrow
+    // with the GIL held; readers copy the pointer when they start, so a view they use stays mapped.
+    std::shared_ptr<const shard::MergedMmap> merged;
 };
 
 inline ShardIndexObject* self_of(PyObject* self) { return reinterpret_cast<ShardIndexObject*>(self); }
@@ -74,6 +79,8 @@ VSE_SHARD_INDEX_METHOD(meth_close);
 VSE_SHARD_INDEX_METHOD(meth_search);
 VSE_SHARD_INDEX_METHOD(meth_proxy_score);
 VSE_SHARD_INDEX_METHOD(meth_set_doc_means);
+VSE_SHARD_INDEX_METHOD(meth_load_merged);
+VSE_SHARD_INDEX_METHOD(meth_score_candidates_exact);
 VSE_SHARD_INDEX_METHOD(meth_doc_ids);
 VSE_SHARD_INDEX_METHOD(meth_contains);
 VSE_SHARD_INDEX_METHOD(meth_get_payload);

@@ -6,6 +6,7 @@
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/ndarray.hpp"
+#include "shard/scoring/exact.hpp"
 #include "shard/scoring/proxy.hpp"
 #include "shard/scoring/search.hpp"
 #include "shard_index/gpu_callback.hpp"
@@ -18,6 +19,7 @@ namespace {
 constexpr std::array<py::Param, 2> kSearchParams{{{"query"}, py::optional("k")}};
 constexpr std::array<py::Param, 3> kProxyParams{
     {{"query"}, py::optional("candidate_ids"), py::optional("n_full")}};
+constexpr std::array<py::Param, 3> kExactParams{{{"query"}, {"candidate_ids"}, py::optional("k")}};
 
 // The query checks every scorer shares, after the closed check.
 Result<void> check_query(const py::ArrayView& query, std::uint64_t dim) {
@@ -91,6 +93,26 @@ PyObject* meth_proxy_score(PyObject* obj, PyObject* const* args, Py_ssize_t narg
         if (candidates) wanted = *candidates;
         const auto best =
             py::without_gil([&] { return shard::proxy_score(*state, query.as<float>(), n_q, wanted, n_full); });
+        return result_of(best);
+    });
+}
+
+PyObject* meth_score_candidates_exact(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method("ShardIndex.score_candidates_exact", kExactParams, Access::Shared, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
+        VSE_TRY(std::vector<std::uint64_t> candidates, py::to_vec_u64(a[1], "candidate_ids"));
+        VSE_TRY(std::uint64_t k, py::to_u64_or(a[2], "k", 10));
+        shard::Index& index = *self.index;
+        VSE_CHECK(index.check_open());
+        // Held for the call: the view stays mapped whatever happens to the object's reference.
+        const std::shared_ptr<const shard::MergedMmap> merged = self.merged;
+        if (!merged) return fail(Exc::Runtime, "merged mmap not loaded \u2014 call load_merged first");
+        VSE_CHECK(check_query(query, index.dim()));
+        const auto n_q = static_cast<std::size_t>(query.shape[0]);
+        VSE_TRY(auto best, py::without_gil([&] {
+                    return shard::score_candidates_exact(*merged, query.as<float>(), n_q, index.dim(), candidates, k);
+                }));
         return result_of(best);
     });
 }

@@ -4,12 +4,14 @@
 
 #include "python/convert.hpp"
 #include "python/ndarray.hpp"
+#include "shard/merged.hpp"
 #include "shard_index/object.hpp"
 
 namespace vse::shard_index {
 
 namespace {
 constexpr std::array<py::Param, 2> kMeansParams{{{"means"}, {"doc_ids"}}};
+constexpr std::array<py::Param, 1> kMergedParams{{{"dir"}}};
 }  // namespace
 
 PyObject* meth_set_doc_means(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -27,6 +29,20 @@ PyObject* meth_set_doc_means(PyObject* obj, PyObject* const* args, Py_ssize_t na
         if (!means.c_contiguous) return fail(Exc::Value, "means must be contiguous");
         std::vector<float> values(means.as<float>(), means.as<float>() + means.size);
         VSE_CHECK(index.set_doc_means(std::move(values), std::move(doc_ids), width));
+        return py::none();
+    });
+}
+
+// Exclusive and with the GIL held throughout: no reader runs beside it, so the view is swapped in
+// place. A failed load leaves the installed view as it was.
+PyObject* meth_load_merged(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return method("ShardIndex.load_merged", kMergedParams, Access::Exclusive, obj, args, nargs, kwnames,
+                  [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
+        VSE_TRY(std::string_view dir, py::to_str(a[0], "dir"));
+        VSE_CHECK(self.index->check_open());
+        auto view = shard::MergedMmap::load(std::string(dir));
+        if (!view) return fail(Exc::OS, fmt::format("failed to load merged mmap: {}", view.error().message));
+        self.merged = std::move(*view);
         return py::none();
     });
 }

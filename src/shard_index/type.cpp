@@ -29,6 +29,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (obj == nullptr) return py::pending();
         auto* self = self_of(obj);
         new (&self->borrow) py::BorrowFlag();
+        new (&self->merged) std::shared_ptr<const shard::MergedMmap>();
         self->index = index.release();
         Py_XINCREF(gpu);
         self->gpu_score_fn = gpu;
@@ -55,6 +56,8 @@ void tp_dealloc(PyObject* obj) {
     delete self->index;
     self->index = nullptr;
     Py_CLEAR(self->gpu_score_fn);
+    using MergedRef = std::shared_ptr<const shard::MergedMmap>;
+    self->merged.~MergedRef();
     self->borrow.~BorrowFlag();
     Py_TYPE(obj)->tp_free(obj);
 }
@@ -87,8 +90,21 @@ PyMethodDef kMethods[] = {
                         "Register documents that already exist in shard files.\n"
                         "\n"
                         "Used when loading a pre-built index (e.g. from ShardSegmentManager)."),
-    // The centroid, codec, merged-file and candidate methods take their places here as they are
-    // added.
+    // set_centroids and set_codec take their places here when they are added.
+    py::fastcall_method("load_merged", meth_load_merged,
+                        "load_merged($self, dir)\n--\n\n"
+                        "Load merged flat mmap files for zero-copy document access.\n"
+                        "\n"
+                        "`dir` should contain merged_embeddings.bin, merged_offsets.bin,\n"
+                        "merged_doc_map.bin, and optionally merged_codes.bin."),
+    // set_use_compression and score_candidates_approx take their places here when they are added.
+    py::fastcall_method("score_candidates_exact", meth_score_candidates_exact,
+                        "score_candidates_exact($self, query, candidate_ids, k=10)\n--\n\n"
+                        "Fused exact MaxSim scoring over merged mmap \u2014 no Python staging.\n"
+                        "\n"
+                        "Reads FP16 embeddings directly from the merged mmap, converts to f32\n"
+                        "on the fly, computes MaxSim per candidate, and returns top-k results."),
+    // fetch_candidate_embeddings takes its place here when it is added.
     py::fastcall_method("sync", meth_sync, "sync($self)\n--\n\nFlush the WAL and sync to disk."),
     py::fastcall_method("doc_ids", meth_doc_ids,
                         "doc_ids($self)\n--\n\nGet all document IDs currently in the index (sorted)."),

@@ -1,6 +1,8 @@
 """Writes the seed corpora of the fuzz harnesses (tests/fuzz/corpus/<harness>/); run again after
 changing it. Shard files come from the safetensors package, as the host writes them, plus a few
-hand-made headers; log files are records built field by field."""
+hand-made headers; log files are records built field by field; merged files are written with numpy
+as the host writes them, then broken the ways a hostile or damaged directory is (counts near 2^64,
+lengths one short, empty and missing files)."""
 
 import os
 import shutil
@@ -57,8 +59,73 @@ def wal_seeds():
     yield "empty", b""
 
 
+NO_CODES, NO_EMB, NO_OFFSETS, NO_DOC_MAP = 8, 16, 32, 64
+
+
+def u64(*words):
+    return struct.pack(f"<{len(words)}Q", *words)
+
+
+def merged_files(docs, dim=4, bounds=None):
+    """docs: (doc id, row count) pairs in file order; bounds, when given, replace the boundaries."""
+    rng = np.random.default_rng(len(docs))
+    counts = [n for _, n in docs]
+    rows = rng.standard_normal((sum(counts), dim)).astype("<f2")
+    if bounds is None:
+        bounds = np.concatenate([[0], np.cumsum(counts)]).astype(int).tolist()
+    return [
+        u64(len(rows), dim) + rows.tobytes(),
+        u64(len(bounds), *bounds),
+        u64(len(docs), *[i for i, _ in docs]),
+        u64(len(rows)) + (np.arange(len(rows)) % 5).astype("<u2").tobytes(),
+    ]
+
+
+def merged_frame(parts, opts=3, k=10):
+    out = bytes([opts, k])
+    for p in parts:
+        out += struct.pack("<I", len(p)) + p
+    return out
+
+
+def merged_seeds():
+    base = merged_files([(11, 3), (12, 1), (13, 4), (14, 2)])
+    yield "host", merged_frame(base)
+    yield "k_all", merged_frame(base, k=255)
+    yield "k_zero", merged_frame(base, k=0)
+    yield "no_codes", merged_frame(base, opts=3 | NO_CODES)
+    yield "missing_doc_map", merged_frame(base, opts=3 | NO_DOC_MAP)
+    yield "missing_embeddings", merged_frame(base, opts=3 | NO_EMB)
+    yield "missing_offsets", merged_frame(base, opts=3 | NO_OFFSETS)
+    yield "other_width", merged_frame(merged_files([(1, 2), (2, 2)], dim=8))
+    yield "width_1", merged_frame(merged_files([(1, 5), (2, 1)], dim=1), opts=0)
+    # Enough candidates for several chunks of the pooled run.
+    many = [(100 + i, 1 + i % 3) for i in range(45)]
+    yield "many_docs", merged_frame(merged_files(many, dim=1), opts=0, k=20)
+    # Empty, reversed and outlying ranges, a repeated id, a position without a next boundary.
+    docs = [(5, 3), (6, 0), (5, 2), (7, 1), (8, 1), (9, 1)]
+    yield "odd_ranges", merged_frame(merged_files(docs, bounds=[0, 3, 3, 1, 9, 2**61]))
+    for i, name in enumerate(("embeddings", "offsets", "doc_map", "codes")):
+        short = list(base)
+        short[i] = short[i][:-1]
+        yield f"one_short_{name}", merged_frame(short)
+        empty = list(base)
+        empty[i] = b""
+        yield f"empty_{name}", merged_frame(empty)
+    yield "all_empty", merged_frame([b"", b"", b"", b""])
+    yield "header_only", merged_frame([u64(0, 4), u64(0), u64(0), u64(0)])
+    # Counts whose byte sizes do not fit 64 bits, or only just.
+    yield "rows_near_2_64", merged_frame([u64(2**64 - 1, 4)] + base[1:])
+    yield "dim_near_2_63", merged_frame([u64(0, 2**63)] + base[1:])
+    yield "dim_times_rows_wraps", merged_frame([u64(2**62, 4)] + base[1:])
+    yield "codes_near_2_63", merged_frame(base[:3] + [u64(2**63 - 1)])
+    yield "offsets_near_2_61", merged_frame([base[0], u64(2**61)] + base[2:])
+    yield "doc_map_near_2_64", merged_frame(base[:2] + [u64(2**64 - 1)] + base[3:])
+    yield "bounds_near_2_64", merged_frame(merged_files([(1, 1), (2, 1)], bounds=[0, 2**64 - 1, 2**64 - 2]))
+
+
 def main():
-    for name, seeds in (("safetensors", shard_seeds()), ("wal", wal_seeds())):
+    for name, seeds in (("safetensors", shard_seeds()), ("wal", wal_seeds()), ("merged", merged_seeds())):
         out = os.path.join(HERE, "corpus", name)
         shutil.rmtree(out, ignore_errors=True)
         os.makedirs(out)

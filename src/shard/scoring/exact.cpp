@@ -1,0 +1,74 @@
+#include "shard/scoring/exact.hpp"
+
+#include <algorithm>
+
+#include "common/half.hpp"
+
+namespace vse::shard {
+
+std::size_t exact_chunk_size(std::size_t n_candidates, std::size_t workers) {
+    constexpr std::size_t kMinChunk = 32;
+    if (workers == 0) workers = 1;
+    return std::max(n_candidates / (4 * workers), kMinChunk);
+}
+
+std::optional<float> score_exact_candidate(const MergedMmap& merged, const QueryDots& query, std::uint64_t doc_id,
+                                           ExactScratch& scratch) {
+    const std::uint64_t dim = query.dim();
+    if (merged.dim() != dim) return std::nullopt;
+    const std::optional<MergedRows> rows = merged.rows_of(doc_id);
+    if (!rows || rows->empty()) return std::nullopt;
+    const auto bytes = merged.row_bytes(*rows);
+    if (!bytes || bytes->empty()) return std::nullopt;
+    std::uint64_t row_size;
+    if (__builtin_mul_overflow(dim, 2, &row_size) || row_size > bytes->size()) return std::nullopt;
+    const std::uint64_t r = bytes->size() / row_size;
+    const std::size_t n = static_cast<std::size_t>(r * dim);  // at most half the span's bytes
+    if (scratch.rows.size() < n) scratch.rows.resize(n);
+    if (scratch.best.size() < query.n_q()) scratch.best.resize(query.n_q());
+    widen_half(bytes->data(), n, scratch.rows.data());
+    return query.maxsim(scratch.rows.data(), static_cast<std::size_t>(r), scratch.best.data());
+}
+
+std::vector<ScoredDoc> score_exact_chunk(const MergedMmap& merged, const QueryDots& query,
+                                         std::span<const std::uint64_t> candidates, std::uint64_t k) {
+    ExactScratch scratch;
+    std::vector<ScoredDoc> items;
+    items.reserve(candidates.size());
+    for (const std::uint64_t id : candidates)
+        if (const auto score = score_exact_candidate(merged, query, id, scratch)) items.push_back({id, *score});
+    return top_k(std::move(items), k);
+}
+
+std::vector<ScoredDoc> score_candidates_exact(const MergedMmap& merged, const QueryDots& query,
+                                              std::span<const std::uint64_t> candidates, std::uint64_t k,
+                                              ThreadPool& pool) {
+    const std::size_t n = candidates.size();
+    const std::size_t chunk = exact_chunk_size(n, pool.size());
+    const std::size_t n_chunks = (n + chunk - 1) / chunk;
+    // Each chunk writes only its own slot, so the merge below sees the lists in chunk order.
+    std::vector<std::vector<ScoredDoc>> lists(n_chunks);
+    pool.parallel_for(n_chunks, 1, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t c = lo; c < hi; ++c) {
+            const std::size_t begin = c * chunk;
+            lists[c] = score_exact_chunk(merged, query, candidates.subspan(begin, std::min(chunk, n - begin)), k);
+        }
+    });
+    std::size_t total = 0;
+    for (const auto& list : lists) total += list.size();
+    ScoredHeap heap(selection_reserve(k, total));
+    for (const auto& list : lists)
+        for (const ScoredDoc& item : list) heap.push_bounded(item, k);
+    return heap.scored_heap_into_sorted_vec();
+}
+
+Result<std::vector<ScoredDoc>> score_candidates_exact(const MergedMmap& merged, const float* query, std::size_t n_q,
+                                                      std::uint64_t dim, std::span<const std::uint64_t> candidates,
+                                                      std::uint64_t k) {
+    if (k == 0 || candidates.empty() || n_q == 0) return std::vector<ScoredDoc>{};
+    VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
+    const QueryDots dots(query, n_q, static_cast<std::size_t>(dim));
+    return score_candidates_exact(merged, dots, candidates, k, *pool);
+}
+
+}  // namespace vse::shard
