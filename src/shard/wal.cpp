@@ -16,6 +16,7 @@
 
 #include "common/coding.hpp"
 #include "common/file_sync.hpp"
+#include "common/keyed_hash.hpp"
 
 namespace vse::shard {
 
@@ -351,7 +352,11 @@ WalReplay wal_replay(int fd, std::uint64_t index_dim) {
     if (!sized) out.stop = WalStop::ReadError;
 
     // Applying the records one after another in file order; ids are sorted once at the end.
-    std::unordered_map<std::uint64_t, DocEntry> docs;
+    // Ids come from the file: hashed with the process's keyed hash, so no choice of them piles up.
+    struct KeyedHash {
+        std::size_t operator()(std::uint64_t id) const { return static_cast<std::size_t>(keyed_hash64(id)); }
+    };
+    std::unordered_map<std::uint64_t, DocEntry, KeyedHash> docs;
     LogReader in(fd, size);
     std::vector<std::uint8_t> values;
     std::uint8_t head[13], dims[8], tail[4];

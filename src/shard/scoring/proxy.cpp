@@ -1,6 +1,6 @@
 #include "shard/scoring/proxy.hpp"
 
-#include "common/u64_set.hpp"
+#include "common/u64_map.hpp"
 #include "shard/scoring/maxsim.hpp"
 
 namespace vse::shard {
@@ -13,8 +13,12 @@ std::vector<ScoredDoc> proxy_score(const ShardState& state, const float* query, 
     const float* means = state.doc_means->data();
     const std::size_t n_rows = std::min(ids.size(), state.doc_means->size() / D);
 
-    std::optional<U64Set> wanted;
-    if (candidates && !candidates->empty()) wanted.emplace(*candidates);
+    // Candidate ids come from the caller: the set hashes them with the process's keyed hash.
+    std::optional<U64Map> wanted;
+    if (candidates && !candidates->empty()) {
+        wanted.emplace(candidates->size());
+        for (std::uint64_t id : *candidates) wanted->insert_or_assign(id, 0);
+    }
 
     // The mean rows to score go through the side-by-side dots a chunk at a time.
     const QueryDots qd(query, n_q, D);
@@ -29,7 +33,7 @@ std::vector<ScoredDoc> proxy_score(const ShardState& state, const float* query, 
     };
     std::size_t n = 0;
     for (std::size_t i = 0; i < n_rows; ++i) {
-        if (wanted && !wanted->contains(ids[i])) continue;
+        if (wanted && !wanted->find(ids[i])) continue;
         rows[n] = means + i * D;
         taken[n] = i;
         if (++n == kChunk) {
