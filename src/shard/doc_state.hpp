@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "shard/doc_map.hpp"
@@ -35,6 +37,16 @@ struct ShardState {
     static std::shared_ptr<const ShardState> with_total(DocMap docs, std::uint64_t total_vectors,
                                                         std::uint32_t next_shard_id);
 };
+
+// Candidates located through a snapshot's documents, grouped by the shard their entry names: the
+// groups in the order their shards first appear, each group's documents in candidate order (a
+// candidate listed twice is there twice). Ids not in the map or without a shard location are left
+// out. The entries point into `state`, which must outlive the groups.
+struct ShardGroup {
+    std::uint32_t shard_id;
+    std::vector<std::pair<std::uint64_t, const DocEntry*>> docs;
+};
+std::vector<ShardGroup> group_by_shard(const ShardState& state, std::span<const std::uint64_t> candidates);
 
 // Rows a document contributes to `total_vectors`: row_end - row_start, modulo 2^64.
 inline std::uint64_t entry_vectors(const DocEntry& e) { return e.row_end - e.row_start; }

@@ -1,7 +1,6 @@
 #include "shard/fetch.hpp"
 
 #include <cstring>
-#include <unordered_map>
 
 namespace vse::shard {
 
@@ -51,39 +50,22 @@ Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_
 
 Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
                           std::span<const std::uint64_t> candidates, std::uint64_t dim) {
-    struct Group {
-        std::uint32_t shard_id;
-        std::vector<const DocEntry*> docs;
-        std::vector<std::uint64_t> ids;
-    };
-    std::vector<Group> groups;
-    if (!candidates.empty() && !state.docs.empty()) {
-        std::unordered_map<std::uint32_t, std::size_t> group_of;
-        for (std::uint64_t id : candidates) {
-            const DocEntry* e = state.docs.find(id);
-            if (e == nullptr || e->shard_id == NO_SHARD) continue;
-            auto [it, fresh] = group_of.try_emplace(e->shard_id, groups.size());
-            if (fresh) groups.push_back({e->shard_id, {}, {}});
-            groups[it->second].docs.push_back(e);
-            groups[it->second].ids.push_back(id);
-        }
-    }
-
+    const std::vector<ShardGroup> groups = group_by_shard(state, candidates);
     std::vector<Planned> plan;
     const std::uint64_t row_bytes = 2 * dim;
-    for (const Group& g : groups) {
+    for (const ShardGroup& g : groups) {
         auto it = shards.find(g.shard_id);
         if (it == shards.end()) continue;
         const MmapShard& shard = *it->second;
         const bool decode =
             codec != nullptr && shard.tensor("packed_residuals") != nullptr && shard.tensor("centroid_codes") != nullptr;
-        for (std::size_t i = 0; i < g.docs.size(); ++i) {
-            const DocEntry& e = *g.docs[i];
+        for (const auto& [id, entry] : g.docs) {
+            const DocEntry& e = *entry;
             if (e.row_start == e.row_end) continue;
             if (!decode) {
                 auto bytes = shard.tensor_row_bytes("embeddings", e.row_start, e.row_end);
                 if (!bytes) continue;
-                plan.push_back({g.ids[i], bytes->size() / row_bytes, *bytes, {}, nullptr, bytes->size()});
+                plan.push_back({id, bytes->size() / row_bytes, *bytes, {}, nullptr, bytes->size()});
                 continue;
             }
             auto codes = shard.read_selected_u16(e.row_start, e.row_end);
@@ -92,7 +74,7 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
             // One code and P residual bytes a row, or the document is left out: never read past either.
             const std::uint64_t n = e.row_end - e.row_start, P = codec->packed_bytes_per_vector();
             if (codes->size() < n || (P != 0 && packed->size() / P < n)) continue;
-            plan.push_back({g.ids[i], n, {}, std::move(*codes), packed->data(), n * 2 * codec->dim()});
+            plan.push_back({id, n, {}, std::move(*codes), packed->data(), n * 2 * codec->dim()});
         }
     }
 

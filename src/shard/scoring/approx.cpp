@@ -1,7 +1,6 @@
 #include "shard/scoring/approx.hpp"
 
 #include <cmath>
-#include <unordered_map>
 
 #include "common/cpu_features.hpp"
 
@@ -82,43 +81,24 @@ std::vector<ScoredDoc> approx_merged_scores(const CentroidTable& table, const Me
 std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
                                            const ShardMap& shards, std::span<const std::uint64_t> candidates,
                                            ThreadPool& pool) {
-    struct Located {
-        std::uint64_t doc_id, row_start, row_end;
-    };
-    struct Group {
-        const MmapShard* shard = nullptr;
-        std::vector<Located> docs;
-        std::vector<ScoredDoc> scored;
-    };
-    std::vector<Group> groups;
-    if (!candidates.empty() && !state.docs.empty()) {
-        std::unordered_map<std::uint32_t, std::size_t> group_of;
-        for (std::uint64_t id : candidates) {
-            const DocEntry* e = state.docs.find(id);
-            if (e == nullptr || e->shard_id == NO_SHARD) continue;
-            auto [it, fresh] = group_of.try_emplace(e->shard_id, groups.size());
-            if (fresh) {
-                groups.emplace_back();
-                if (auto s = shards.find(e->shard_id); s != shards.end()) groups.back().shard = s->second.get();
-            }
-            groups[it->second].docs.push_back({id, e->row_start, e->row_end});
-        }
-    }
+    const std::vector<ShardGroup> groups = group_by_shard(state, candidates);
+    std::vector<std::vector<ScoredDoc>> scored(groups.size());
     pool.parallel_for(groups.size(), 1, [&](std::size_t lo, std::size_t hi) {
         std::vector<float> best(table.stride());
         for (std::size_t g = lo; g < hi; ++g) {
-            Group& group = groups[g];
-            if (group.shard == nullptr || group.shard->tensor("centroid_codes") == nullptr) continue;
-            for (const Located& d : group.docs) {
-                auto codes = group.shard->read_selected_u16(d.row_start, d.row_end);
+            auto it = shards.find(groups[g].shard_id);
+            if (it == shards.end() || it->second->tensor("centroid_codes") == nullptr) continue;
+            const MmapShard& shard = *it->second;
+            for (const auto& [id, e] : groups[g].docs) {
+                auto codes = shard.read_selected_u16(e->row_start, e->row_end);
                 if (!codes) continue;
                 const auto* bytes = reinterpret_cast<const std::uint8_t*>(codes->data());
-                group.scored.push_back({d.doc_id, table.code_score(bytes, codes->size(), best.data())});
+                scored[g].push_back({id, table.code_score(bytes, codes->size(), best.data())});
             }
         }
     });
     std::vector<ScoredDoc> out;
-    for (const Group& g : groups) out.insert(out.end(), g.scored.begin(), g.scored.end());
+    for (const auto& g : scored) out.insert(out.end(), g.begin(), g.end());
     return out;
 }
 
