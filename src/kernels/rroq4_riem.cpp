@@ -25,7 +25,8 @@ Rroq4RiemRangeFn range_fn(Isa isa) {
 #if defined(__x86_64__)
         case Isa::Avx2: return rroq4_riem_range_avx2;
         case Isa::Avx512:
-        case Isa::Avx512Popcnt: return rroq4_riem_range_avx512;
+        case Isa::Avx512Popcnt:
+        case Isa::Avx512Vnni: return rroq4_riem_range_avx512;
 #endif
         default: return rroq4_riem_range_scalar;
     }
