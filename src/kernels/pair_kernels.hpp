@@ -87,8 +87,8 @@ void rroq158_range_avx512_vnni(const Rroq158Query&, const Rroq158Docs&, const Rr
 // ---------------------------------------------------------------------------------------------
 // rroq4_riem: 4-bit document codes with a minimum and a step per group, float query tokens.
 
-// Document tokens the vector paths decode and score together (independent FMA chains).
-constexpr std::size_t kRroq4BlockTokens = 4;
+// Most document tokens a vector path decodes and scores together (independent FMA chains).
+constexpr std::size_t kRroq4BlockTokens = 8;
 
 struct Rroq4RiemDims {
     std::size_t S, T, dim, n_groups, group_size, K, s_pad;
@@ -119,7 +119,8 @@ struct Rroq4RiemQuery {
 
 struct Rroq4RiemScratch {
     float* best;  // s_pad floats
-    float* x;     // kRroq4BlockTokens * dim floats: decoded document tokens
+    float* x;            // kRroq4BlockTokens * dim floats: decoded document tokens
+    std::uint32_t* pos;  // dim entries: where each coordinate lies in a decoded token
 };
 
 using Rroq4RiemRangeFn = void (*)(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t lo,

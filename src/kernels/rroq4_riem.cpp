@@ -152,7 +152,8 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
             std::vector<float> best(dm.s_pad);
             std::vector<float> x(kRroq4BlockTokens * dm.dim);
-            range(q, docs, dm, lo, hi, row, Rroq4RiemScratch{best.data(), x.data()});
+            std::vector<std::uint32_t> pos(dm.dim);
+            range(q, docs, dm, lo, hi, row, Rroq4RiemScratch{best.data(), x.data(), pos.data()});
         });
     }
 }
