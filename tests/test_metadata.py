@@ -45,6 +45,16 @@ def rows(path, sql="SELECT doc_id, payload, text_content FROM docs ORDER BY doc_
         return con.execute(sql, params).fetchall()
 
 
+def wreck_docs_table(path):
+    """Overwrites the root page of the table docs (the whole table, when it is small)."""
+    with witness(path) as con:
+        (root,), = con.execute("SELECT rootpage FROM sqlite_master WHERE name = 'docs'").fetchall()
+        (page_size,), = con.execute("PRAGMA page_size").fetchall()
+    with open(path, "r+b") as f:
+        f.seek((root - 1) * page_size)
+        f.write(b"\xff" * page_size)
+
+
 def fts_integrity_check(path):
     # Raises when docs_fts disagrees with its content table docs.
     with witness(path) as con:
@@ -525,13 +535,7 @@ def test_filter_with_a_field_index_reads_the_index(db_path):
     want = s.filter_by_field("k", "v")
     assert want == [i for i in range(60) if i % 3]
     del s  # the last connection checkpoints the log into the file
-    # Wreck the table: only a filter that reads the field index alone still answers.
-    with witness(db_path) as con:
-        (root,), = con.execute("SELECT rootpage FROM sqlite_master WHERE name = 'docs'").fetchall()
-        (page_size,), = con.execute("PRAGMA page_size").fetchall()
-    with open(db_path, "r+b") as f:
-        f.seek((root - 1) * page_size)
-        f.write(b"\xff" * page_size)
+    wreck_docs_table(db_path)  # only a filter that reads the field index alone still answers
     s = MetadataStore(db_path)
     assert s.filter_by_field("k", "v") == want
     assert s.filter_by_field("$.k", "v", 5) == want[:5]
@@ -665,12 +669,7 @@ def test_unreadable_rows_raise_instead_of_reading_as_absent(db_path):
     s = MetadataStore(db_path)
     s.set_payloads_bulk([(i, '{"k": "v"}', "some words") for i in range(50)])
     del s  # the last connection checkpoints the log into the file
-    with witness(db_path) as con:
-        (root,), = con.execute("SELECT rootpage FROM sqlite_master WHERE name = 'docs'").fetchall()
-        (page_size,), = con.execute("PRAGMA page_size").fetchall()
-    with open(db_path, "r+b") as f:
-        f.seek((root - 1) * page_size)
-        f.write(b"\xff" * page_size)
+    wreck_docs_table(db_path)
     s = MetadataStore(db_path)
     with pytest.raises(OSError, match=r"^query failed: database disk image is malformed$"):
         s.get_payload(1)
