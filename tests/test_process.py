@@ -43,10 +43,10 @@ EXIT_WHILE_BUSY = """
     # Searches, which score without the GIL, one of them through a Python callback.
     def gpu_score_fn(query, docs, doc_ids, offsets):
         return [float(sum(range(1000))) for _ in doc_ids]
-    searched = sys.argv[1] + "-search"
-    os.makedirs(searched)
-    save_file({"embeddings": np.ones((8, 4), np.float32)}, os.path.join(searched, "shard_0.safetensors"))
-    for fn in (None, gpu_score_fn):
+    for i, fn in enumerate((None, gpu_score_fn)):
+        searched = f"{sys.argv[1]}-search{i}"  # an index directory serves one open index at a time
+        os.makedirs(searched)
+        save_file({"embeddings": np.ones((8, 4), np.float32)}, os.path.join(searched, "shard_0.safetensors"))
         other = vse.ShardIndex(searched, 4, fn)
         other.register_shard_docs([1, 2], [0, 0], [0, 4], [4, 8])
         calls.append(lambda other=other: other.search(np.ones((2, 4), np.float32)))
