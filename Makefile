@@ -12,7 +12,7 @@ SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUIL
     -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
-.PHONY: setup test test-cpp test-py test-asan test-fuzz fuzz fuzz-build demo bench
+.PHONY: setup test test-cpp test-py test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
 
 setup:
 	tools/setup.sh
@@ -62,7 +62,16 @@ fuzz: setup fuzz-build
 demo: setup
 	$(PY) examples/quickstart.py
 
-bench: setup
+# The probe of the machine's limits that every benchmark sets its rates against (bench/benchlib.py
+# finds it here, or builds it the same way when a benchmark runs alone).
+BENCH_BUILD := build/bench
+
+bench-probe: setup
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DVSE_PYTHON_MODULE=OFF >/dev/null
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(BENCH_BUILD) --target vse_probe
+
+bench: setup bench-probe
 	$(PY) bench/bench_wal.py
 	$(PY) bench/bench_metadata.py
 	$(PY) bench/bench_kernels.py

@@ -4,7 +4,9 @@
 (q @ means.T).max(0), argpartition and a sort of the winners; with a candidate list (25 000 ids
 drawn at random), it first selects the candidates' rows with np.isin. NumPy runs in fresh processes
 with OpenBLAS on one thread and on every processor; the engine on the caller's thread. Both must
-return the same winners. Best of 5; MaxSim-style rate beside NumPy's single-threaded sgemm rate.
+return the same winners. Best of 5; each side's FMA rate as a share of this core's FMA limit measured
+by bench/probe.cpp in the same run (the two-thread limit for NumPy on two threads); the dot rate
+beside NumPy's single-threaded sgemm rate, and the mean vectors read per second beside memcpy.
 """
 
 import json
@@ -16,7 +18,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from benchlib import WORKERS, best_time, run_child, sgemm_gflops, table  # noqa: E402
+from benchlib import WORKERS, best_time, percent, probe, run_child, sgemm_gflops, table  # noqa: E402
 
 N_MEANS, DIM, N_Q, N_FULL, N_CAND = 100_000, 128, 32, 4096, 25_000
 
@@ -57,6 +59,7 @@ def main():
 
     root = tempfile.mkdtemp(prefix="vse-bench-proxy-")
     try:
+        limits = probe()
         build(root)
         means, ids, q, cands = load(root)
         ix = vse.ShardIndex(os.path.join(root, "index"), DIM)
@@ -78,16 +81,24 @@ def main():
     print(f"proxy_score: {N_MEANS} means x dim {DIM}, query {N_Q} x {DIM}, n_full={N_FULL}; "
           f"candidates: {N_CAND} ids; best of 5; {WORKERS} processors\n")
     rows = []
-    for label, t_e, key in (("all means", t_all, "all"), (f"{N_CAND} candidates", t_cand, "cand")):
+    for label, t_e, key, n in (("all means", t_all, "all", N_MEANS), (f"{N_CAND} candidates", t_cand, "cand", N_CAND)):
+        fmas = n * N_Q * DIM / 1e9
         for threads, res in ((1, np_1), (WORKERS, np_n)):
+            np_limit = limits.fma if threads == 1 else limits.on_two("fma")
             rows.append([f"{label} vs NumPy, OpenBLAS on {threads} thread{'s' if threads > 1 else ''}",
-                         f"{t_e * 1e3:.2f}", f"{res[key] * 1e3:.2f}", f"{res[key] / t_e:.2f}x"])
-    table(["workload", "engine ms", "NumPy ms", "ratio (NumPy / engine)"], rows)
+                         f"{t_e * 1e3:.2f}", f"{res[key] * 1e3:.2f}", f"{res[key] / t_e:.2f}x",
+                         percent(fmas / t_e, limits.fma), percent(fmas / res[key], np_limit)])
+    table(["workload", "engine ms", "NumPy ms", "ratio (NumPy / engine)", "engine % of FMA limit",
+           "NumPy % of FMA limit"], rows)
     rate = 2.0 * N_MEANS * N_Q * DIM / t_all / 1e9
     print(f"\n- same {N_FULL} winners as NumPy: {same} ({swaps} places where float rounding orders near-equal "
           f"scores differently)")
     print(f"- dot rate over all means: {rate:.1f} GFLOP/s = {rate / peak:.0%} of NumPy's single-threaded sgemm "
-          f"({peak:.1f} GFLOP/s, same run)")
+          f"({peak:.1f} GFLOP/s, same run) = {percent(rate / 2, limits.fma)} of the probe's FMA limit "
+          f"({limits.fma:.1f} G FMA/s)")
+    read = N_MEANS * DIM * 4 / t_all / 1e9
+    print(f"- mean vectors read over all means: {read:.1f} GB/s = {percent(read, limits.memcpy)} of memcpy")
+    print(limits.report())
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@ package; a query of 32 x 128; k = 10. The engine scores straight from its mapped
 caller's thread. The NumPy pipeline maps the same files (np.memmap at the data offset), does one
 matmul per shard, a segment maximum with np.maximum.reduceat, a sum, then argpartition; it runs in
 fresh processes with OpenBLAS on one thread and on every processor. Both must give the same top ids.
-Printed: best-of-5 times, ratios, and the MaxSim rate beside NumPy's single-threaded sgemm rate on
-a large square matmul, measured in the same run.
+Printed: best-of-5 times, ratios, each side's FMA rate as a share of this core's FMA limit measured
+by bench/probe.cpp in the same run (the two-thread limit for NumPy on two threads), and the MaxSim
+rate beside NumPy's single-threaded sgemm rate on a large square matmul and the embedding bytes
+read per second beside the probe's memcpy rate.
 """
 
 import json
@@ -18,7 +20,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from benchlib import WORKERS, best_time, run_child, sgemm_gflops, table  # noqa: E402
+from benchlib import WORKERS, best_time, percent, probe, run_child, sgemm_gflops, table  # noqa: E402
 
 N_DOCS, TOKENS, DIM, N_Q, K, N_SHARDS = 20_000, 32, 128, 32, 10, 4
 PER_SHARD = N_DOCS // N_SHARDS
@@ -76,6 +78,7 @@ def main():
 
     root = tempfile.mkdtemp(prefix="vse-bench-search-")
     try:
+        limits = probe()
         build(root)
         ix = vse.ShardIndex(os.path.join(root, "index"), DIM)
         for s in range(N_SHARDS):
@@ -99,24 +102,27 @@ def main():
 
     print(f"search: {N_DOCS} documents x {TOKENS} rows x dim {DIM} in {N_SHARDS} shard files, "
           f"query {N_Q} x {DIM}, k={K}; best of 5; {WORKERS} processors\n")
-    table(
-        ["workload", "engine ms", "NumPy ms", "ratio (NumPy / engine)"],
-        [
-            ["search vs NumPy, OpenBLAS on 1 thread", f"{t_engine * 1e3:.1f}", f"{np_1['time'] * 1e3:.1f}",
-             f"{np_1['time'] / t_engine:.2f}x"],
-            [f"search vs NumPy, OpenBLAS on {WORKERS} threads", f"{t_engine * 1e3:.1f}", f"{np_n['time'] * 1e3:.1f}",
-             f"{np_n['time'] / t_engine:.2f}x"],
-            ["search vs NumPy's equal-length reshape in place of reduceat, 1 thread", f"{t_engine * 1e3:.1f}",
-             f"{np_1['reshape'] * 1e3:.1f}", f"{np_1['reshape'] / t_engine:.2f}x"],
-            [f"search vs NumPy's equal-length reshape, {WORKERS} threads", f"{t_engine * 1e3:.1f}",
-             f"{np_n['reshape'] * 1e3:.1f}", f"{np_n['reshape'] / t_engine:.2f}x"],
-        ],
-    )
+    fmas = flops / 2 / 1e9
+    rows = []
+    for label, t_np, threads in (("search vs NumPy, OpenBLAS on 1 thread", np_1["time"], 1),
+                                 (f"search vs NumPy, OpenBLAS on {WORKERS} threads", np_n["time"], WORKERS),
+                                 ("search vs NumPy's equal-length reshape in place of reduceat, 1 thread",
+                                  np_1["reshape"], 1),
+                                 (f"search vs NumPy's equal-length reshape, {WORKERS} threads", np_n["reshape"], WORKERS)):
+        np_limit = limits.fma if threads == 1 else limits.on_two("fma")
+        rows.append([label, f"{t_engine * 1e3:.1f}", f"{t_np * 1e3:.1f}", f"{t_np / t_engine:.2f}x",
+                     percent(fmas / t_engine, limits.fma), percent(fmas / t_np, np_limit)])
+    table(["workload", "engine ms", "NumPy ms", "ratio (NumPy / engine)", "engine % of FMA limit",
+           "NumPy % of FMA limit"], rows)
     rate = flops / t_engine / 1e9
     print(f"\n- same top {K} ids as NumPy: {same}; NumPy's faster general form: segment maximum along "
           f"{np_1['form']} (1 thread), {np_n['form']} ({WORKERS} threads)")
     print(f"- MaxSim rate inside search: {rate:.1f} GFLOP/s = {rate / peak:.0%} of NumPy's single-threaded "
-          f"sgemm ({peak:.1f} GFLOP/s, 2048 x 2048, same run)")
+          f"sgemm ({peak:.1f} GFLOP/s, 2048 x 2048, same run) = {percent(rate / 2, limits.fma)} of the probe's "
+          f"FMA limit ({limits.fma:.1f} G FMA/s)")
+    read = N_DOCS * TOKENS * DIM * 4 / t_engine / 1e9
+    print(f"- embedding rows read by search: {read:.1f} GB/s = {percent(read, limits.memcpy)} of memcpy")
+    print(limits.report())
 
 
 if __name__ == "__main__":

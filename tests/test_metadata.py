@@ -7,6 +7,7 @@ of the full-text index.
 
 import collections
 import inspect
+import json
 import os
 import pathlib
 import sqlite3
@@ -42,6 +43,16 @@ def witness(path):
 def rows(path, sql="SELECT doc_id, payload, text_content FROM docs ORDER BY doc_id", params=()):
     with witness(path) as con:
         return con.execute(sql, params).fetchall()
+
+
+def wreck_docs_table(path):
+    """Overwrites the root page of the table docs (the whole table, when it is small)."""
+    with witness(path) as con:
+        (root,), = con.execute("SELECT rootpage FROM sqlite_master WHERE name = 'docs'").fetchall()
+        (page_size,), = con.execute("PRAGMA page_size").fetchall()
+    with open(path, "r+b") as f:
+        f.seek((root - 1) * page_size)
+        f.write(b"\xff" * page_size)
 
 
 def fts_integrity_check(path):
@@ -481,6 +492,57 @@ def test_filter_by_field(path, value, expected):
     assert sorted(s.filter_by_field(path, value)) == expected
 
 
+DOCUMENTED_FILTER = "SELECT doc_id FROM docs WHERE json_extract(payload, ?) = ? LIMIT ?"  # the store's documented statement
+QUOTED_KEYS = [
+    (1, {"it's": "v", "color": "v"}),
+    (2, {"a'b''c": "v"}),
+    (3, {"x') = 'x' OR '1'='1": "v", "a": "v"}),
+    (4, {"'; DROP TABLE docs; --": "w"}),
+]
+
+
+# The path is written into the store's statement as a literal: quotes must stay inside it, and a
+# NUL (which no literal can hold) must behave as with the bound path.
+@pytest.mark.parametrize("path, expected", [
+    ("it's", [1]),
+    ("$.it's", [1]),
+    ("a'b''c", [2]),
+    ("x') = 'x' OR '1'='1", [3]),
+    ("'; DROP TABLE docs; --", []),
+    ("color') = 'v' OR 1=1 --", []),
+    ("\\'", []),
+    ("color\0' OR 1=1 --", [1]),          # SQLite reads a bound path up to its NUL: "$.color"
+    ("a\0b", [3]),
+])
+def test_filter_paths_with_quotes_and_nul(db_path, path, expected):
+    s = MetadataStore(db_path)
+    s.set_payloads_bulk([(i, json.dumps(p), "") for i, p in QUOTED_KEYS])
+    for indexed in (False, True):
+        if indexed:
+            s.create_field_index("color")
+            s.create_field_index("a")
+        assert s.filter_by_field(path, "v") == expected
+        json_path = path if path.startswith("$.") else "$." + path
+        with witness(db_path) as con:
+            assert [r[0] for r in con.execute(DOCUMENTED_FILTER, (json_path, "v", 10000))] == expected
+        assert s.count() == len(QUOTED_KEYS)
+
+
+def test_filter_with_a_field_index_reads_the_index(db_path):
+    s = MetadataStore(db_path)
+    s.set_payloads_bulk([(i, json.dumps({"k": "v" if i % 3 else "w", "u": "v"}), "") for i in range(60)])
+    s.create_field_index("k")
+    want = s.filter_by_field("k", "v")
+    assert want == [i for i in range(60) if i % 3]
+    del s  # the last connection checkpoints the log into the file
+    wreck_docs_table(db_path)  # only a filter that reads the field index alone still answers
+    s = MetadataStore(db_path)
+    assert s.filter_by_field("k", "v") == want
+    assert s.filter_by_field("$.k", "v", 5) == want[:5]
+    with pytest.raises(OSError, match=r"^filter row failed: database disk image is malformed$"):
+        s.filter_by_field("u", "v")  # no index on this field: the table is scanned
+
+
 def test_filter_limits_and_errors(store):
     store.set_payloads_bulk([(i, '{"k": "v"}', "") for i in range(10)])
     assert len(store.filter_by_field("k", "v")) == 10
@@ -607,12 +669,7 @@ def test_unreadable_rows_raise_instead_of_reading_as_absent(db_path):
     s = MetadataStore(db_path)
     s.set_payloads_bulk([(i, '{"k": "v"}', "some words") for i in range(50)])
     del s  # the last connection checkpoints the log into the file
-    with witness(db_path) as con:
-        (root,), = con.execute("SELECT rootpage FROM sqlite_master WHERE name = 'docs'").fetchall()
-        (page_size,), = con.execute("PRAGMA page_size").fetchall()
-    with open(db_path, "r+b") as f:
-        f.seek((root - 1) * page_size)
-        f.write(b"\xff" * page_size)
+    wreck_docs_table(db_path)
     s = MetadataStore(db_path)
     with pytest.raises(OSError, match=r"^query failed: database disk image is malformed$"):
         s.get_payload(1)

@@ -18,6 +18,7 @@ CpuFeatures detect() {
     f.avx512vl = __builtin_cpu_supports("avx512vl");
     f.avx512dq = __builtin_cpu_supports("avx512dq");
     f.avx512vpopcntdq = __builtin_cpu_supports("avx512vpopcntdq");
+    f.avx512vnni = __builtin_cpu_supports("avx512vnni");
 #endif
     return f;
 }
@@ -36,6 +37,7 @@ bool isa_available(Isa isa) {
         case Isa::Avx2: return f.avx2 && f.fma && f.popcnt;
         case Isa::Avx512: return f.avx512f && f.avx512bw && f.avx512vl && f.popcnt;
         case Isa::Avx512Popcnt: return f.avx512f && f.avx512bw && f.avx512vl && f.popcnt && f.avx512vpopcntdq;
+        case Isa::Avx512Vnni: return f.avx512f && f.avx512bw && f.avx512vl && f.popcnt && f.avx512vnni;
     }
     return false;
 }

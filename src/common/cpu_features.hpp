@@ -19,6 +19,7 @@ struct CpuFeatures {
     bool avx512vl = false;
     bool avx512dq = false;
     bool avx512vpopcntdq = false;
+    bool avx512vnni = false;
 };
 
 const CpuFeatures& cpu_features();
@@ -28,7 +29,8 @@ const CpuFeatures& cpu_features();
 //   Avx2          AVX2, FMA and POPCNT (256-bit registers)
 //   Avx512        AVX-512 F, BW and VL, and POPCNT (512-bit registers)
 //   Avx512Popcnt  the same and AVX-512 VPOPCNTDQ
-enum class Isa { Scalar, Avx2, Avx512, Avx512Popcnt };
+//   Avx512Vnni    AVX-512 F, BW, VL and VNNI (byte dot products), and POPCNT
+enum class Isa { Scalar, Avx2, Avx512, Avx512Popcnt, Avx512Vnni };
 
 // Whether this processor runs the given path (Scalar always).
 bool isa_available(Isa isa);

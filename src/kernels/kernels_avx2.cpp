@@ -24,7 +24,7 @@ void rroq158_range_avx2(const Rroq158Query& q, const Rroq158Docs& d, const Rroq1
 
 void rroq4_riem_range_avx2(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
                            std::size_t lo, std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
-    rroq4_riem_range_lanes<Avx2Lanes>(q, d, dm, lo, hi, out, scratch);
+    rroq4_riem_range_lanes<Avx2Lanes, 4>(q, d, dm, lo, hi, out, scratch);
 }
 
 }  // namespace vse::kernels

@@ -25,7 +25,7 @@ void rroq158_range_avx512(const Rroq158Query& q, const Rroq158Docs& d, const Rro
 
 void rroq4_riem_range_avx512(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
                              std::size_t lo, std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
-    rroq4_riem_range_lanes<Avx512Lanes<false>>(q, d, dm, lo, hi, out, scratch);
+    rroq4_riem_range_lanes<Avx512Lanes<false>, 8>(q, d, dm, lo, hi, out, scratch);
 }
 
 }  // namespace vse::kernels

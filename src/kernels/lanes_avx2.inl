@@ -52,6 +52,7 @@ struct Avx2Lanes {
         return _mm256_set_m128(_mm256_i64gather_ps(base, i1, 4), _mm256_i64gather_ps(base, i0, 4));
     }
     // 16 code bytes into 32 floats: x[2m] = low nibble of byte m, x[2m+1] = high nibble.
+    static constexpr bool kSplitPairs = false;
     static void decode16(const std::uint8_t* codes, float* x) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
         const __m128i nib = _mm_set1_epi8(0x0F);

@@ -63,12 +63,14 @@ struct Avx512Lanes {
         const __m512d low = _mm512_maskz_insertf64x4(0xFF, _mm512_setzero_pd(), _mm256_castps_pd(lo), 0);
         return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xFF, low, _mm256_castps_pd(hi), 1));
     }
+    // 16 code bytes into 32 floats, the even coordinates first: x[m] = low nibble of byte m,
+    // x[16 + m] = its high nibble. Each byte widened to a lane; a permute reads only the low four
+    // bits of each index, so a table of 0.0 .. 15.0 turns a nibble into its float directly.
+    static constexpr bool kSplitPairs = true;
     static void decode16(const std::uint8_t* codes, float* x) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
-        const __m128i nib = _mm_set1_epi8(0x0F);
-        const __m128i lo = _mm_and_si128(b, nib);
-        const __m128i hi = _mm_and_si128(_mm_srli_epi16(b, 4), nib);
-        _mm512_storeu_ps(x, to_float(_mm512_maskz_cvtepu8_epi32(kAll, _mm_unpacklo_epi8(lo, hi))));
-        _mm512_storeu_ps(x + 16, to_float(_mm512_maskz_cvtepu8_epi32(kAll, _mm_unpackhi_epi8(lo, hi))));
+        const F values = _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const I b = _mm512_maskz_cvtepu8_epi32(kAll, _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+        _mm512_storeu_ps(x, _mm512_maskz_permutexvar_ps(kAll, b, values));
+        _mm512_storeu_ps(x + 16, _mm512_maskz_permutexvar_ps(kAll, _mm512_maskz_srli_epi32(kAll, b, 4), values));
     }
 };

@@ -50,7 +50,9 @@ struct Rroq158Query {
     const float* mask;              // [S] or null
     bool no_positive_weight;        // mask given and no value > 0: every pair scores +0.0
     // Lane layout (vector paths only), padding lanes zero and inactive:
-    const std::uint32_t* planes_t;  // [query_bits][n_words][s_pad]
+    const std::uint32_t* planes_t;  // [query_bits][n_words][s_pad] (the VNNI path reads codes_t instead)
+    const std::uint32_t* codes_t;   // [n_words*8][s_pad] (VNNI path only): the codes of coordinates 4c..4c+3,
+                                    // one byte each, lowest coordinate in the lowest byte
     const float* scale;             // [s_pad]
     const float* offset;            // [s_pad]
     const std::uint32_t* active;    // [s_pad]: all ones where the token takes part
@@ -58,9 +60,13 @@ struct Rroq158Query {
     const float* qc_t;              // [K][s_pad] (qc transposed) or null: then qc is gathered
 };
 
+// Document tokens the VNNI path unpacks and scores together (independent dot chains).
+constexpr std::size_t kRroq158BlockTokens = 4;
+
 struct Rroq158Scratch {
     float* best;          // s_pad floats
     std::uint32_t* pn;    // 2*n_words words: P and N of the document token in hand
+    std::int8_t* tau;     // kRroq158BlockTokens * 32*n_words (VNNI path): the tokens' ternary values
 };
 
 // Scores documents [lo, hi) against one query into out_row[lo..hi). Requires n_groups <= 32.
@@ -75,12 +81,14 @@ void rroq158_range_avx512(const Rroq158Query&, const Rroq158Docs&, const Rroq158
                           float*, const Rroq158Scratch&);
 void rroq158_range_avx512_popcnt(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t,
                                  std::size_t, float*, const Rroq158Scratch&);
+void rroq158_range_avx512_vnni(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t,
+                               std::size_t, float*, const Rroq158Scratch&);
 
 // ---------------------------------------------------------------------------------------------
 // rroq4_riem: 4-bit document codes with a minimum and a step per group, float query tokens.
 
-// Document tokens the vector paths decode and score together (independent FMA chains).
-constexpr std::size_t kRroq4BlockTokens = 4;
+// Most document tokens a vector path decodes and scores together (independent FMA chains).
+constexpr std::size_t kRroq4BlockTokens = 8;
 
 struct Rroq4RiemDims {
     std::size_t S, T, dim, n_groups, group_size, K, s_pad;
@@ -111,7 +119,8 @@ struct Rroq4RiemQuery {
 
 struct Rroq4RiemScratch {
     float* best;  // s_pad floats
-    float* x;     // kRroq4BlockTokens * dim floats: decoded document tokens
+    float* x;            // kRroq4BlockTokens * dim floats: decoded document tokens
+    std::uint32_t* pos;  // dim entries: where each coordinate lies in a decoded token
 };
 
 using Rroq4RiemRangeFn = void (*)(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t lo,

@@ -34,9 +34,24 @@ Rroq158RangeFn range_fn(Isa isa) {
         case Isa::Avx2: return rroq158_range_avx2;
         case Isa::Avx512: return rroq158_range_avx512;
         case Isa::Avx512Popcnt: return rroq158_range_avx512_popcnt;
+        case Isa::Avx512Vnni: return rroq158_range_avx512_vnni;
 #endif
         default: return rroq158_range_scalar;
     }
+}
+
+// codes_t[c][s] for a query's [S][query_bits][n_words] planes: the code of coordinate 4c + i (bit k
+// of plane k) in byte i, for the s_pad lanes (padding lanes zero).
+void codes_to_lanes(const std::uint32_t* planes, std::size_t S, std::size_t W, std::size_t qb, std::size_t s_pad,
+                    std::vector<std::uint32_t>& out) {
+    out.assign(W * 8 * s_pad, 0);
+    for (std::size_t s = 0; s < S; ++s)
+        for (std::size_t w = 0; w < W; ++w)
+            for (std::size_t i = 0; i < 32; ++i) {
+                std::uint32_t code = 0;
+                for (std::size_t k = 0; k < qb; ++k) code |= ((planes[(s * qb + k) * W + w] >> i) & 1u) << k;
+                out[(w * 8 + i / 4) * s_pad + s] |= code << (8 * (i % 4));
+            }
 }
 
 }  // namespace
@@ -164,7 +179,7 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
     const std::size_t B = args.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
     const bool lanes = isa != Isa::Scalar;
     // The lane layout of the query in hand, rebuilt for each query (the workers only read it).
-    std::vector<std::uint32_t> planes_t;
+    std::vector<std::uint32_t> planes_t, codes_t;
     std::vector<float> scale, offset;
     QueryLanes lanes_of_query;
     const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
@@ -176,12 +191,16 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
         q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
         q.no_positive_weight = q.mask != nullptr && !has_positive(q.mask, S);
         if (lanes) {
-            transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, planes_t);
+            if (isa == Isa::Avx512Vnni)
+                codes_to_lanes(q.planes, S, W, qb, dm.s_pad, codes_t);
+            else
+                transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, planes_t);
             scale.assign(dm.s_pad, 0.0f);
             offset.assign(dm.s_pad, 0.0f);
             for (std::size_t s = 0; s < S; ++s) scale[s] = q.meta[2 * s], offset[s] = q.meta[2 * s + 1];
             lanes_of_query.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
             q.planes_t = planes_t.data();
+            q.codes_t = codes_t.data();
             q.scale = scale.data();
             q.offset = offset.data();
             q.active = lanes_of_query.active.data();
@@ -192,13 +211,14 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
             std::vector<float> best(dm.s_pad);
             std::vector<std::uint32_t> pn(2 * W);
-            range(q, docs, dm, lo, hi, row, Rroq158Scratch{best.data(), pn.data()});
+            std::vector<std::int8_t> tau(isa == Isa::Avx512Vnni ? kRroq158BlockTokens * 32 * W : 0);
+            range(q, docs, dm, lo, hi, row, Rroq158Scratch{best.data(), pn.data(), tau.data()});
         });
     }
 }
 
 Isa rroq158_isa() {
-    static const Isa isa = first_available({Isa::Avx512Popcnt, Isa::Avx512, Isa::Avx2});
+    static const Isa isa = first_available({Isa::Avx512Vnni, Isa::Avx512Popcnt, Isa::Avx512, Isa::Avx2});
     return isa;
 }
 

@@ -25,7 +25,8 @@ Rroq4RiemRangeFn range_fn(Isa isa) {
 #if defined(__x86_64__)
         case Isa::Avx2: return rroq4_riem_range_avx2;
         case Isa::Avx512:
-        case Isa::Avx512Popcnt: return rroq4_riem_range_avx512;
+        case Isa::Avx512Popcnt:
+        case Isa::Avx512Vnni: return rroq4_riem_range_avx512;
 #endif
         default: return rroq4_riem_range_scalar;
     }
@@ -151,7 +152,8 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
             std::vector<float> best(dm.s_pad);
             std::vector<float> x(kRroq4BlockTokens * dm.dim);
-            range(q, docs, dm, lo, hi, row, Rroq4RiemScratch{best.data(), x.data()});
+            std::vector<std::uint32_t> pos(dm.dim);
+            range(q, docs, dm, lo, hi, row, Rroq4RiemScratch{best.data(), x.data(), pos.data()});
         });
     }
 }

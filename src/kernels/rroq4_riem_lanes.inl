@@ -6,11 +6,32 @@
 // acc = fma(dlts_g, dot, acc), acc = fma(mins_g, gsum_g, acc); then v = sin*acc and
 // score = fma(cos, qc, v).
 //
-// Each dot is a chain of dependent FMAs, so up to kRroq4BlockTokens unmasked document tokens and
-// two lane vectors of query tokens are scored side by side (independent chains); the best values
-// are then updated token by token in document order, as the scalar loop does.
+// Each dot is a chain of dependent FMAs, and a processor with two FMA units of latency 4 needs
+// eight chains in flight to keep both busy, more to also cover the group and score steps. So TB
+// unmasked document tokens and two lane vectors of query tokens are scored side by side (2*TB
+// independent chains, all in registers); the accumulators across groups wait in memory, touched
+// once per group. The best values are then updated token by token in document order, as the
+// scalar loop does.
 
-// Decodes one document token's codes into dim floats.
+// Where decode16 puts coordinate r (0..31) of its 32: in order, or, for lane types whose decode
+// is cheaper that way (V::kSplitPairs), the 16 even coordinates first and then the 16 odd ones.
+template <class V>
+constexpr std::uint32_t rroq4_chunk_pos(std::uint32_t r) {
+    return V::kSplitPairs ? ((r & 1u) << 4) | (r >> 1) : r;
+}
+
+// pos[i]: where coordinate i of a decoded token lies (decode16 covers whole 16-byte runs; the
+// rest is decoded in order).
+template <class V>
+void rroq4_positions(std::size_t dim, std::uint32_t* pos) {
+    const std::size_t by_runs = dim / 32 * 32;
+    for (std::size_t i = 0; i < dim; ++i)
+        pos[i] = i < by_runs ? static_cast<std::uint32_t>(i & ~std::size_t{31}) |
+                                   rroq4_chunk_pos<V>(static_cast<std::uint32_t>(i & 31))
+                             : static_cast<std::uint32_t>(i);
+}
+
+// Decodes one document token's codes into dim floats, laid out as rroq4_positions says.
 template <class V>
 void rroq4_decode(const std::uint8_t* codes, std::size_t dim, float* x) {
     const std::size_t n_bytes = dim / 2;
@@ -22,71 +43,87 @@ void rroq4_decode(const std::uint8_t* codes, std::size_t dim, float* x) {
     }
 }
 
-// Scores the n tokens tok[0..n) (all kRroq4BlockTokens slots decoded; slots past n repeat a real
-// token and are not used) against query lanes [s0, s0 + VB*L).
-template <class V, std::size_t VB>
+// Scores the tokens bt[0..n) against query lanes [s0, s0 + VB*L). All TB slots of bt and x are
+// filled (slots past n repeat a real token and are not used). acc holds TB*VB*L floats.
+template <class V, std::size_t TB, std::size_t VB>
 void rroq4_block(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm, std::size_t s0,
-                 const std::size_t* bt, std::size_t n, const float* const* x, float* best) {
-    constexpr std::size_t L = V::L, TB = kRroq4BlockTokens;
+                 const std::size_t* bt, std::size_t n, const float* const* x, const std::uint32_t* pos, float* acc,
+                 float* best) {
+    using F = typename V::F;
+    constexpr std::size_t L = V::L;
     const std::size_t G = dm.n_groups, gsz = dm.group_size, s_pad = dm.s_pad;
-    typename V::F acc[TB][VB];
-    for (std::size_t j = 0; j < TB; ++j)
-        for (std::size_t u = 0; u < VB; ++u) acc[j][u] = V::zero();
+    for (std::size_t k = 0; k < TB * VB; ++k) V::store(acc + k * L, V::zero());
     for (std::size_t g = 0; g < G; ++g) {
-        typename V::F dot[TB][VB];
+        F dot[TB][VB];
+#pragma GCC unroll 16
         for (std::size_t j = 0; j < TB; ++j)
+#pragma GCC unroll 4
             for (std::size_t u = 0; u < VB; ++u) dot[j][u] = V::zero();
         const std::size_t d0 = g * gsz;
-        for (std::size_t i = d0; i < d0 + gsz; ++i) {
-            typename V::F qv[VB];
-            for (std::size_t u = 0; u < VB; ++u) qv[u] = V::load(q.rot_t + i * s_pad + s0 + u * L);
+        const float* rot = q.rot_t + d0 * s_pad + s0;
+#pragma GCC unroll 2
+        for (std::size_t i = 0; i < gsz; ++i, rot += s_pad) {
+            F qv[VB];
+#pragma GCC unroll 4
+            for (std::size_t u = 0; u < VB; ++u) qv[u] = V::load(rot + u * L);
+            const std::uint32_t p = pos[d0 + i];
+#pragma GCC unroll 16
             for (std::size_t j = 0; j < TB; ++j) {
-                const typename V::F xv = V::set1(x[j][i]);
+                const F xv = V::set1(x[j][p]);
+#pragma GCC unroll 4
                 for (std::size_t u = 0; u < VB; ++u) dot[j][u] = V::fma(qv[u], xv, dot[j][u]);
             }
         }
+        const float* gs = q.gsums_t + g * s_pad + s0;
+#pragma GCC unroll 16
         for (std::size_t j = 0; j < TB; ++j) {
-            const typename V::F dl = V::set1(d.dlts[bt[j] * G + g]);
-            const typename V::F mn = V::set1(d.mins[bt[j] * G + g]);
+            const F dl = V::set1(d.dlts[bt[j] * G + g]);
+            const F mn = V::set1(d.mins[bt[j] * G + g]);
+#pragma GCC unroll 4
             for (std::size_t u = 0; u < VB; ++u) {
-                acc[j][u] = V::fma(dl, dot[j][u], acc[j][u]);
-                acc[j][u] = V::fma(mn, V::load(q.gsums_t + g * s_pad + s0 + u * L), acc[j][u]);
+                float* a = acc + (j * VB + u) * L;
+                F v = V::fma(dl, dot[j][u], V::load(a));
+                V::store(a, V::fma(mn, V::load(gs + u * L), v));
             }
         }
     }
     for (std::size_t j = 0; j < n; ++j) {
-        const typename V::F cos = V::set1(d.cos[bt[j]]);
-        const typename V::F sin = V::set1(d.sin[bt[j]]);
+        const F cos = V::set1(d.cos[bt[j]]);
+        const F sin = V::set1(d.sin[bt[j]]);
         const std::int64_t cid = d.cid[bt[j]];
         for (std::size_t u = 0; u < VB; ++u) {
             const std::size_t s = s0 + u * L;
-            const typename V::F v = V::mul(sin, acc[j][u]);
-            const typename V::F score = V::fma(cos, centroid_lanes<V>(q, s, s_pad, cid), v);
+            const F v = V::mul(sin, V::load(acc + (j * VB + u) * L));
+            const F score = V::fma(cos, centroid_lanes<V>(q, s, s_pad, cid), v);
             V::store(best + s, V::keep_greater(V::load(best + s), score, V::active(q.active + s)));
         }
     }
 }
 
-template <class V>
+template <class V, std::size_t TB>
 void rroq4_score_block(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
-                       const std::size_t* bt, std::size_t n, const Rroq4RiemScratch& scratch) {
-    constexpr std::size_t L = V::L, TB = kRroq4BlockTokens;
+                       const std::size_t* bt, std::size_t n, const std::uint32_t* pos, float* acc,
+                       const Rroq4RiemScratch& scratch) {
+    constexpr std::size_t L = V::L;
     const float* x[TB];
+    std::size_t btp[TB];
     for (std::size_t j = 0; j < TB; ++j) {
         x[j] = scratch.x + (j < n ? j : 0) * dm.dim;
+        btp[j] = bt[j < n ? j : 0];
         if (j < n) rroq4_decode<V>(d.codes + bt[j] * (dm.dim / 2), dm.dim, scratch.x + j * dm.dim);
     }
-    std::size_t btp[TB];
-    for (std::size_t j = 0; j < TB; ++j) btp[j] = bt[j < n ? j : 0];
     std::size_t s0 = 0;
-    for (; s0 + 2 * L <= dm.s_pad; s0 += 2 * L) rroq4_block<V, 2>(q, d, dm, s0, btp, n, x, scratch.best);
-    for (; s0 < dm.s_pad; s0 += L) rroq4_block<V, 1>(q, d, dm, s0, btp, n, x, scratch.best);
+    for (; s0 + 2 * L <= dm.s_pad; s0 += 2 * L) rroq4_block<V, TB, 2>(q, d, dm, s0, btp, n, x, pos, acc, scratch.best);
+    for (; s0 < dm.s_pad; s0 += L) rroq4_block<V, TB, 1>(q, d, dm, s0, btp, n, x, pos, acc, scratch.best);
 }
 
-template <class V>
+// TB document tokens per block, at most kRroq4BlockTokens.
+template <class V, std::size_t TB>
 void rroq4_riem_range_lanes(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
                             std::size_t lo, std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
-    constexpr std::size_t TB = kRroq4BlockTokens;
+    static_assert(TB <= kRroq4BlockTokens);
+    alignas(64) float acc[TB * 2 * V::L];
+    rroq4_positions<V>(dm.dim, scratch.pos);
     float* best = scratch.best;
     for (std::size_t b = lo; b < hi; ++b) {
         for (std::size_t s = 0; s < dm.s_pad; ++s) best[s] = -__builtin_inff();
@@ -97,11 +134,11 @@ void rroq4_riem_range_lanes(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, con
             if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
             block[n++] = bt;
             if (n == TB) {
-                rroq4_score_block<V>(q, d, dm, block, n, scratch);
+                rroq4_score_block<V, TB>(q, d, dm, block, n, scratch.pos, acc, scratch);
                 n = 0;
             }
         }
-        if (n > 0) rroq4_score_block<V>(q, d, dm, block, n, scratch);
+        if (n > 0) rroq4_score_block<V, TB>(q, d, dm, block, n, scratch.pos, acc, scratch);
         float total = 0.0f;
         for (std::size_t s = 0; s < dm.S; ++s) {
             if (q.mask != nullptr && q.mask[s] <= 0.0f) continue;

@@ -74,6 +74,8 @@ constexpr std::string_view kCount = "SELECT COUNT(*) FROM docs";
 constexpr std::string_view kList = "SELECT doc_id FROM docs ORDER BY doc_id";
 constexpr std::string_view kTextSearch = "SELECT rowid FROM docs_fts WHERE docs_fts MATCH ?1 ORDER BY rank LIMIT ?2";
 constexpr std::string_view kFieldFilter = "SELECT doc_id FROM docs WHERE json_extract(payload, ?1) = ?2 LIMIT ?3";
+// The field filter with its JSON path written in (see field_filter_sql): value ?1, limit ?2.
+constexpr std::string_view kFieldFilterWithPath = "SELECT doc_id FROM docs WHERE json_extract(payload, {}) = ?1 LIMIT ?2";
 
 static_assert(kPragmas.size() == 77 && kSchema.size() == 287 && kFullText.size() == 740);
 static_assert(kSingleUpsert.size() == 244 && kBulkUpsert.size() == 248);
@@ -251,16 +253,35 @@ Result<std::vector<std::uint64_t>> Store::search_text(std::string_view query, st
     return collect_ids(*stmt, "FTS row failed: {}");
 }
 
+std::optional<std::string> field_filter_sql(std::string_view json_path) {
+    // SQLite's compiler stops reading a statement at a NUL character, so no literal can hold one.
+    if (json_path.find('\0') != std::string_view::npos) return std::nullopt;
+    std::string literal = "'";
+    literal.reserve(json_path.size() + 2);
+    for (char c : json_path) {
+        literal += c;
+        if (c == '\'') literal += '\'';  // '' stands for one quote: the literal ends only at the last
+    }
+    literal += '\'';
+    return fmt::format(kFieldFilterWithPath, literal);
+}
+
 Result<std::vector<std::uint64_t>> Store::filter_by_field(std::string_view field_path, std::string_view value,
                                                           std::uint64_t limit) {
     if (field_path.empty()) return fail(Exc::Value, kEmptyFieldPath);
-    // Any JSON path may follow "$." here (array indexes, quoted labels): it is bound, never spliced.
+    // Any JSON path may follow "$." here (array indexes, quoted labels).
     const std::string json_path =
         field_path.starts_with("$.") ? std::string(field_path) : fmt::format("$.{}", field_path);
-    VSE_TRY(auto stmt, io(conn_.prepare_cached(kFieldFilter), "filter prepare failed: {}"));
-    VSE_CHECK(io(stmt->bind_text(1, json_path), "filter query failed: {}"));
-    VSE_CHECK(io(stmt->bind_text(2, value), "filter query failed: {}"));
-    VSE_CHECK(io(stmt->bind_i64(3, to_sql(limit)), "filter query failed: {}"));
+    // With the path as a literal, SQLite can match the comparison to a field index on the same
+    // expression; as a bound parameter it never can, and would scan the table. Each path is then a
+    // statement of its own in the cache. A path with a NUL keeps the bound form, whose value SQLite's
+    // JSON functions read up to that character.
+    const std::optional<std::string> sql = field_filter_sql(json_path);
+    VSE_TRY(auto stmt, io(conn_.prepare_cached(sql ? std::string_view(*sql) : kFieldFilter), "filter prepare failed: {}"));
+    int p = 1;
+    if (!sql) VSE_CHECK(io(stmt->bind_text(p++, json_path), "filter query failed: {}"));
+    VSE_CHECK(io(stmt->bind_text(p++, value), "filter query failed: {}"));
+    VSE_CHECK(io(stmt->bind_i64(p, to_sql(limit)), "filter query failed: {}"));
     return collect_ids(*stmt, "filter row failed: {}");
 }
 

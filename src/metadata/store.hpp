@@ -59,6 +59,11 @@ private:
     sqlite::Connection conn_;
 };
 
+// The field filter for `json_path` with the path written into it as an SQL string literal (every
+// quote doubled), value ?1 and limit ?2: the form that SQLite can match to a field index. None for a
+// path holding a NUL character, which no literal can carry.
+std::optional<std::string> field_filter_sql(std::string_view json_path);
+
 // The statement `create_field_index` runs for `field_path`, or the ValueError that refuses it: an
 // empty path, a character outside the rule, or an empty segment between dots.
 Result<std::string> field_index_sql(std::string_view field_path);

@@ -30,13 +30,14 @@ const char* isa_name(Isa isa) {
         case Isa::Avx2: return "avx2";
         case Isa::Avx512: return "avx512";
         case Isa::Avx512Popcnt: return "avx512-vpopcntdq";
+        case Isa::Avx512Vnni: return "avx512-vnni";
     }
     return "?";
 }
 
 std::vector<Isa> vector_isas() {
     std::vector<Isa> out;
-    for (Isa isa : {Isa::Avx2, Isa::Avx512, Isa::Avx512Popcnt})
+    for (Isa isa : {Isa::Avx2, Isa::Avx512, Isa::Avx512Popcnt, Isa::Avx512Vnni})
         if (isa_available(isa)) out.push_back(isa);
     return out;
 }
@@ -138,6 +139,7 @@ TEST(Rroq158, VectorPathsMatchScalarBitForBit) {
         {1, 1, 1, 1, 1, 1, 1, 1},   {2, 37, 19, 5, 4, 2, 3, 7},  {3, 33, 33, 3, 6, 3, 8, 5},
         {1, 20, 16, 7, 2, 1, 1, 3}, {2, 17, 40, 9, 8, 4, 4, 11}, {1, 9, 5, 4, 32, 32, 2, 2},
         {2, 64, 32, 16, 4, 4, 4, 64},  {1, 2, 19, 3, 4, 2, 3, 50},  // the last: fewer document tokens than K
+        {2, 23, 21, 6, 3, 1, 8, 6},  // an odd word count in one group: a pair of words and a single one
     };
     auto pool = ThreadPool::create(3);
     ASSERT_TRUE(pool.has_value());
@@ -169,7 +171,7 @@ TEST(Rroq158, FullyMaskedQueryScoresZeroOnEveryPath) {
     const Rroq158Args args = rroq158_args(c, data, true);
     auto pool = ThreadPool::create(1);
     ASSERT_TRUE(pool.has_value());
-    for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512, Isa::Avx512Popcnt}) {
+    for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512, Isa::Avx512Popcnt, Isa::Avx512Vnni}) {
         if (!isa_available(isa)) continue;
         const std::vector<float> out = rroq158_scores(args, **pool, isa);
         for (std::size_t b = 0; b < c.B; ++b) {
@@ -241,7 +243,7 @@ TEST(Rroq4Riem, VectorPathsMatchScalarBitForBit) {
                 const Rroq4RiemArgs args = rroq4_args(c, data, masks);
                 const std::vector<float> want = rroq4_scores(args, **pool, Isa::Scalar);
                 for (Isa isa : vector_isas()) {
-                    if (isa == Isa::Avx512Popcnt) continue;  // same path as Avx512 for this kernel
+                    if (isa == Isa::Avx512Popcnt || isa == Isa::Avx512Vnni) continue;  // the Avx512 path here
                     const std::string what = std::string(isa_name(isa)) + " S=" + std::to_string(c.S) +
                                              " dim=" + std::to_string(c.dim) + " masks=" + std::to_string(masks);
                     expect_same_bits(want, rroq4_scores(args, **pool, isa), what);

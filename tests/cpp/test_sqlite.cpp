@@ -1,8 +1,9 @@
 // The SQLite layer where Python cannot see it: which statements the cache keeps and evicts, that a
-// statement comes back from the cache reset and unbound, the text of compile errors, and where a
-// batch stops.
+// statement comes back from the cache reset and unbound, the text of compile errors, where a batch
+// stops, and the query plan of the field filter.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -163,4 +164,29 @@ TEST(FieldIndex, IllFormedUtf8IsRefused) {
     }
     EXPECT_EQ(*vse::metadata::field_index_sql("a.b\xc3\xb6"),
               "CREATE INDEX IF NOT EXISTS idx_json_ab\xc3\xb6 ON docs(json_extract(payload, '$.a.b\xc3\xb6'))");
+}
+
+// The field filter names its JSON path as a literal, so that SQLite's planner can match it to the
+// field index on the same expression; with the path bound as a parameter it scans the table.
+TEST(FieldFilter, PlanUsesTheFieldIndex) {
+    Connection db = memory_db();
+    ASSERT_TRUE(db.execute_batch("CREATE TABLE docs (doc_id INTEGER PRIMARY KEY, payload TEXT NOT NULL DEFAULT '{}')"));
+    ASSERT_TRUE(db.execute_batch(*vse::metadata::field_index_sql("category")));
+    auto plan = [&](const std::string& sql) {
+        auto stmt = db.prepare("EXPLAIN QUERY PLAN " + sql);
+        EXPECT_TRUE(stmt.has_value()) << stmt.error().message;
+        std::string detail;
+        while (*stmt->step()) detail += std::string(*stmt->column_text(3)) + ";";
+        return detail;
+    };
+    const std::optional<std::string> sql = vse::metadata::field_filter_sql("$.category");
+    ASSERT_TRUE(sql.has_value());
+    EXPECT_EQ(plan(*sql), "SEARCH docs USING INDEX idx_json_category (<expr>=?);");
+    EXPECT_EQ(plan("SELECT doc_id FROM docs WHERE json_extract(payload, ?1) = ?2 LIMIT ?3"), "SCAN docs;");
+    EXPECT_EQ(plan(*vse::metadata::field_filter_sql("$.color")), "SCAN docs;");  // no index on that field
+
+    // Quotes are doubled inside the literal; a NUL cannot be written into one.
+    EXPECT_EQ(*vse::metadata::field_filter_sql("$.it's"),
+              "SELECT doc_id FROM docs WHERE json_extract(payload, '$.it''s') = ?1 LIMIT ?2");
+    EXPECT_FALSE(vse::metadata::field_filter_sql(std::string_view("$.a\0b", 5)).has_value());
 }

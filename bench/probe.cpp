@@ -1,0 +1,255 @@
+// vse_probe: what this machine's cores can do at most, measured now, for the benchmarks to set
+// their rates against. Not part of the module.
+//
+//   vse_probe [--dir DIR]
+//
+// Prints one JSON object on one line. Every measure is run on 1 thread and on 2 threads (each
+// thread pinned to its own processor of the process's affinity set when there are two), best of
+// a few runs; the 2-thread figure is the sum over both threads:
+//   fma_avx512  G fused multiply-adds per second, float32, one per lane (16 lanes, 16 chains)
+//   fma_avx2    the same with 8-lane registers (12 chains)
+//   popcnt32    G 32-bit population counts per second (AVX-512 VPOPCNTDQ, else the scalar popcnt)
+//   memcpy      GB/s copied (bytes read, counted once) between buffers far larger than the caches
+//   file_write  GB/s written to a new file in DIR in 1 MiB writes and made durable with fsync
+//               (only with --dir)
+// A measure the processor cannot run is null. The two-thread scaling (rate on 2 threads / rate
+// on 1) tells whether the two processors are two physical cores (near 2) or two hardware threads
+// of one core (near 1 for the execution units they then share).
+#include <fcntl.h>
+#include <immintrin.h>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Keeps a computed value alive without a memory round trip in the timed loop.
+volatile float g_sink_f;
+volatile std::uint32_t g_sink_u;
+
+// Each kernel returns the number of operations it did.
+
+__attribute__((target("avx512f"))) double fma_avx512(std::uint64_t iters) {
+    constexpr int kChains = 16;
+    __m512 acc[kChains];
+    for (int i = 0; i < kChains; ++i) acc[i] = _mm512_set1_ps(1.0f + 0.001f * static_cast<float>(i));
+    const __m512 m = _mm512_set1_ps(0.9999999f), c = _mm512_set1_ps(1e-7f);
+    for (std::uint64_t it = 0; it < iters; ++it)
+#pragma GCC unroll 16
+        for (int i = 0; i < kChains; ++i) acc[i] = _mm512_fmadd_ps(acc[i], m, c);
+    __m512 s = acc[0];
+    for (int i = 1; i < kChains; ++i) s = _mm512_add_ps(s, acc[i]);
+    alignas(64) float out[16];
+    _mm512_store_ps(out, s);
+    g_sink_f = out[0] + out[15];
+    return static_cast<double>(iters) * kChains * 16;
+}
+
+__attribute__((target("avx2,fma"))) double fma_avx2(std::uint64_t iters) {
+    constexpr int kChains = 12;  // of the 16 ymm registers, the rest hold the constants
+    __m256 acc[kChains];
+    for (int i = 0; i < kChains; ++i) acc[i] = _mm256_set1_ps(1.0f + 0.001f * static_cast<float>(i));
+    const __m256 m = _mm256_set1_ps(0.9999999f), c = _mm256_set1_ps(1e-7f);
+    for (std::uint64_t it = 0; it < iters; ++it)
+#pragma GCC unroll 16
+        for (int i = 0; i < kChains; ++i) acc[i] = _mm256_fmadd_ps(acc[i], m, c);
+    __m256 s = acc[0];
+    for (int i = 1; i < kChains; ++i) s = _mm256_add_ps(s, acc[i]);
+    alignas(32) float out[8];
+    _mm256_store_ps(out, s);
+    g_sink_f = out[0] + out[7];
+    return static_cast<double>(iters) * kChains * 8;
+}
+
+__attribute__((target("avx512f,avx512vpopcntdq"))) double popcnt_avx512(std::uint64_t iters) {
+    constexpr int kChains = 12;
+    __m512i v[kChains];
+    for (int i = 0; i < kChains; ++i) v[i] = _mm512_set1_epi32(0x12345678 + i);
+    const __m512i k = _mm512_set1_epi32(0x5A5A5A5A);
+    for (std::uint64_t it = 0; it < iters; ++it)
+#pragma GCC unroll 16
+        for (int i = 0; i < kChains; ++i) v[i] = _mm512_popcnt_epi32(_mm512_xor_si512(v[i], k));
+    __m512i s = v[0];
+    for (int i = 1; i < kChains; ++i) s = _mm512_add_epi32(s, v[i]);
+    alignas(64) std::uint32_t out[16];
+    _mm512_store_si512(out, s);
+    g_sink_u = out[0] + out[15];
+    return static_cast<double>(iters) * kChains * 16;
+}
+
+__attribute__((target("popcnt"))) double popcnt_scalar(std::uint64_t iters) {
+    constexpr int kChains = 8;
+    std::uint32_t v[kChains];
+    for (int i = 0; i < kChains; ++i) v[i] = 0x12345678u + static_cast<std::uint32_t>(i);
+    for (std::uint64_t it = 0; it < iters; ++it)
+#pragma GCC unroll 16
+        for (int i = 0; i < kChains; ++i) v[i] = static_cast<std::uint32_t>(__builtin_popcount(v[i] ^ 0x5A5A5A5Au)) + v[i];
+    std::uint32_t s = 0;
+    for (int i = 0; i < kChains; ++i) s += v[i];
+    g_sink_u = s;
+    return static_cast<double>(iters) * kChains;
+}
+
+// The buffers of one memcpy thread: touched once before timing, so no page faults are timed.
+struct CopyBuffers {
+    std::vector<char> src, dst;
+    explicit CopyBuffers(std::size_t n) : src(n, 1), dst(n, 2) {}
+};
+
+constexpr std::size_t kCopyBytes = std::size_t{256} << 20;
+constexpr std::size_t kFileBytes = std::size_t{64} << 20;
+constexpr std::size_t kFileChunk = std::size_t{1} << 20;
+
+// One thread's measure: the work it did in the timed region.
+using Work = std::function<double(int thread)>;
+
+std::vector<int> allowed_cpus() {
+    std::vector<int> cpus;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0)
+        for (int c = 0; c < CPU_SETSIZE; ++c)
+            if (CPU_ISSET(c, &set)) cpus.push_back(c);
+    return cpus;
+}
+
+// Runs `work` on n threads started together; returns the summed work per second of the slowest.
+double run_threads(int n, const Work& work, const std::vector<int>& cpus) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<double> done(static_cast<std::size_t>(n), 0.0);
+    std::vector<Clock::time_point> ends(static_cast<std::size_t>(n));
+    Clock::time_point start;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t) {
+        threads.emplace_back([&, t] {
+            if (cpus.size() >= static_cast<std::size_t>(n)) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(cpus[static_cast<std::size_t>(t)], &one);
+                pthread_setaffinity_np(pthread_self(), sizeof(one), &one);
+            }
+            ready.fetch_add(1);
+            while (!go.load(std::memory_order_acquire)) {
+            }
+            done[static_cast<std::size_t>(t)] = work(t);
+            ends[static_cast<std::size_t>(t)] = Clock::now();
+        });
+    }
+    while (ready.load() < n) {
+    }
+    start = Clock::now();
+    go.store(true, std::memory_order_release);
+    for (auto& th : threads) th.join();
+    double total = 0;
+    Clock::time_point last = start;
+    for (int t = 0; t < n; ++t) {
+        total += done[static_cast<std::size_t>(t)];
+        last = std::max(last, ends[static_cast<std::size_t>(t)]);
+    }
+    const double secs = std::chrono::duration<double>(last - start).count();
+    return total / secs;
+}
+
+double best_rate(int n, const Work& work, const std::vector<int>& cpus, int repeats) {
+    double best = 0;
+    for (int r = 0; r < repeats; ++r) best = std::max(best, run_threads(n, work, cpus));
+    return best;
+}
+
+void print_measure(const char* name, const std::optional<Work>& work, double unit, const std::vector<int>& cpus,
+                   int repeats, bool last) {
+    if (!work) {
+        std::printf("\"%s\": null%s", name, last ? "" : ", ");
+        return;
+    }
+    const double one = best_rate(1, *work, cpus, repeats) / unit;
+    const double two = best_rate(2, *work, cpus, repeats) / unit;
+    std::printf("\"%s\": {\"1\": %.3f, \"2\": %.3f}%s", name, one, two, last ? "" : ", ");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dir;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
+            dir = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--dir DIR]\n", argv[0]);
+            return 2;
+        }
+    }
+    __builtin_cpu_init();
+    const bool avx512 = __builtin_cpu_supports("avx512f");
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool vpopcnt = avx512 && __builtin_cpu_supports("avx512vpopcntdq");
+    const std::vector<int> cpus = allowed_cpus();
+
+    // About 50 ms per run at this machine's rates.
+    const std::optional<Work> fma512 =
+        avx512 ? std::optional<Work>([](int) { return fma_avx512(12'000'000); }) : std::nullopt;
+    const std::optional<Work> fma256 =
+        avx2 ? std::optional<Work>([](int) { return fma_avx2(30'000'000); }) : std::nullopt;
+    const std::optional<Work> popcnt =
+        vpopcnt ? Work([](int) { return popcnt_avx512(15'000'000); }) : Work([](int) { return popcnt_scalar(100'000'000); });
+
+    std::vector<CopyBuffers> copies;
+    copies.reserve(2);
+    copies.emplace_back(kCopyBytes);
+    copies.emplace_back(kCopyBytes);
+    const Work memcpy_work = [&](int t) {
+        CopyBuffers& b = copies[static_cast<std::size_t>(t)];
+        std::memcpy(b.dst.data(), b.src.data(), b.src.size());
+        g_sink_u = static_cast<std::uint32_t>(b.dst[b.dst.size() / 2]);
+        return static_cast<double>(b.src.size());
+    };
+
+    std::optional<Work> file_work;
+    std::vector<char> chunk(kFileChunk, 'x');
+    if (!dir.empty()) {
+        file_work = [&](int t) {
+            const std::string path = dir + "/vse-probe-" + std::to_string(getpid()) + "-" + std::to_string(t);
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0) return 0.0;
+            std::size_t written = 0;
+            while (written < kFileBytes) {
+                const ssize_t w = ::write(fd, chunk.data(), chunk.size());
+                if (w <= 0) break;
+                written += static_cast<std::size_t>(w);
+            }
+            ::fsync(fd);
+            ::close(fd);
+            ::unlink(path.c_str());
+            return static_cast<double>(written);
+        };
+    }
+
+    // An idle core takes a while to reach its full clock: run before measuring.
+    for (const auto start = Clock::now(); Clock::now() - start < std::chrono::milliseconds(300);)
+        avx2 ? fma_avx2(1'000'000) : popcnt_scalar(1'000'000);
+
+    std::printf("{\"cpus\": %zu, \"popcnt32_path\": \"%s\", ", cpus.size(), vpopcnt ? "avx512-vpopcntdq" : "scalar");
+    print_measure("fma_avx512", fma512, 1e9, cpus, 5, false);
+    print_measure("fma_avx2", fma256, 1e9, cpus, 5, false);
+    print_measure("popcnt32", popcnt, 1e9, cpus, 5, false);
+    print_measure("memcpy", memcpy_work, 1e9, cpus, 5, false);
+    print_measure("file_write", file_work, 1e9, cpus, 3, true);
+    std::printf("}\n");
+    return 0;
+}
