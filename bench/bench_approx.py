@@ -17,7 +17,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from benchlib import WORKERS, best_time, run_child, table  # noqa: E402
+from benchlib import WORKERS, best_time, percent, probe, run_child, table  # noqa: E402
 
 N_C, DIM, N_Q, N_DOCS, CODES, N_TOP = 4096, 128, 32, 20_000, 32, 512
 
@@ -77,6 +77,7 @@ def engine_side(root):
 
 
 def main():
+    limits = probe()
     root = tempfile.mkdtemp(prefix="vse-bench-approx-")
     try:
         build(root)
@@ -102,6 +103,14 @@ def main():
           f"counts: {same}")
     print(f"- winners shared with NumPy: {overlap} of {N_TOP} (NumPy's table dots round in BLAS's order); "
           f"NumPy's faster gather: {base['form']}")
+    # After the table (n_q x centroids dots) every code costs one n_q-wide maximum: the table
+    # lookups bound the rest, so the table's FMAs are what the FMA limit speaks to.
+    table_fmas = N_Q * N_C * DIM / 1e9
+    lookups = N_DOCS * CODES * N_Q / 1e9
+    print(f"- per call: {table_fmas * 1e3:.1f} M FMAs for the table ({percent(table_fmas / one['time'], limits.fma)} "
+          f"of the FMA limit over the whole call) and {lookups:.2f} G table values compared, "
+          f"{lookups / one['time']:.1f} G/s on 1 worker")
+    print(limits.report())
 
 
 if __name__ == "__main__":
