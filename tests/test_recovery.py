@@ -238,6 +238,39 @@ def test_a_fifo_in_the_directory_does_not_hang_the_open(base_dir, fifo):
     assert child.stdout.strip() == expected, child.stderr
 
 
+def test_a_forked_child_never_writes_the_parents_log(base_dir):
+    # The child inherits the log and a copy of its unwritten buffer. Were it to write that copy
+    # when it drops the index, the parent's superseded first version would land last.
+    ix = vse.ShardIndex(base_dir, DIM)
+    ix.insert(1, np.ones((1, DIM), np.float32), "v1")  # buffered, not yet written
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: reads work, writes are refused, dropping writes nothing
+        code = 0
+        try:
+            os.close(w)
+            os.read(r, 1)  # until the parent has written its newer version
+            code |= ix.get_payload(1) != "v1"
+            try:
+                ix.insert(2, np.ones((1, DIM), np.float32))
+                code |= 2
+            except OSError as e:
+                code |= 4 * ("forked process does not write it" not in str(e))
+            del ix
+        finally:
+            os._exit(code)
+    os.close(r)
+    ix.update_payload(1, "v2")
+    ix.sync()
+    os.write(w, b"x")
+    os.close(w)
+    assert os.waitpid(pid, 0)[1] == 0
+    ix.close()
+    ix = vse.ShardIndex(base_dir, DIM)
+    assert (ix.get_payload(1), ix.doc_count) == ("v2", 1)
+    ix.close()
+
+
 def test_dropping_without_close_syncs_the_log(base_dir):
     ix = reopen(base_dir)
     ix.insert(1, np.ones((3, DIM), np.float32), "kept")

@@ -124,11 +124,12 @@ std::vector<std::uint8_t> encode_wal_record(WalOp op, std::uint64_t doc_id, std:
 // Append side
 
 WalWriter::WalWriter(std::string path, int fd, std::uint64_t length)
-    : path_(std::move(path)), fd_(fd), buf_(kWalBufferSize), file_len_(length) {}
+    : path_(std::move(path)), fd_(fd), owner_(::getpid()), buf_(kWalBufferSize), file_len_(length) {}
 
 WalWriter::WalWriter(WalWriter&& other) noexcept
     : path_(std::move(other.path_)),
       fd_(std::exchange(other.fd_, -1)),
+      owner_(other.owner_),
       buf_(std::move(other.buf_)),
       used_(std::exchange(other.used_, 0)),
       file_len_(other.file_len_),
@@ -136,7 +137,7 @@ WalWriter::WalWriter(WalWriter&& other) noexcept
 
 WalWriter::~WalWriter() {
     if (fd_ < 0) return;
-    (void)sync();
+    if (::getpid() == owner_) (void)sync();
     ::close(fd_);
 }
 
@@ -229,6 +230,10 @@ std::expected<std::string, StorageError> WalWriter::cut(std::uint64_t length) {
 
 std::expected<void, StorageError> WalWriter::usable() const {
     if (fd_ < 0) return std::unexpected(StorageError{StorageKind::Other, "WAL writer is closed"});
+    if (::getpid() != owner_)
+        return std::unexpected(StorageError{
+            StorageKind::Other, fmt::format("the log belongs to process {}, which opened it; a forked process does "
+                                            "not write it", owner_)});
     if (broken_) return std::unexpected(*broken_);
     return {};
 }

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -93,7 +94,9 @@ public:
     WalWriter(WalWriter&& other) noexcept;
     WalWriter& operator=(WalWriter&&) = delete;
     WalWriter(const WalWriter&) = delete;
-    ~WalWriter();  // flush, full sync and close, which releases the lock; errors are ignored
+    // Flush, full sync and close, which releases the lock; errors are ignored. In a forked child
+    // the descriptor is only closed: the log and its lock stay the parent's.
+    ~WalWriter();
 
     // Opens the log at `path` for reading and appending, creating it with mode 0666 (less the
     // umask) when absent, and takes the lock without waiting. A FIFO or device of that name is
@@ -126,6 +129,10 @@ private:
 
     std::string path_;
     int fd_ = -1;
+    // The process that opened the log. A forked child inherits the descriptor (and the lock) and a
+    // copy of the buffer; were it to write, its copies of records already written or superseded
+    // by the parent would land behind the parent's newer ones. So only this process writes.
+    pid_t owner_;
     std::vector<std::uint8_t> buf_;
     std::size_t used_ = 0;
     // Length of the file as far as this writer has written it; a failed direct write of a record is
