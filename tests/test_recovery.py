@@ -240,32 +240,37 @@ def test_a_fifo_in_the_directory_does_not_hang_the_open(base_dir, fifo):
 
 def test_a_forked_child_never_writes_the_parents_log(base_dir):
     # The child inherits the log and a copy of its unwritten buffer. Were it to write that copy
-    # when it drops the index, the parent's superseded first version would land last.
-    ix = vse.ShardIndex(base_dir, DIM)
-    ix.insert(1, np.ones((1, DIM), np.float32), "v1")  # buffered, not yet written
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # the child: reads work, writes are refused, dropping writes nothing
-        code = 0
-        try:
-            os.close(w)
-            os.read(r, 1)  # until the parent has written its newer version
-            code |= ix.get_payload(1) != "v1"
+    # when it drops the index, the parent's superseded first version would land last. (Run in a
+    # fresh single-threaded interpreter, as a process about to fork its workers would be.)
+    script = textwrap.dedent(f"""
+        import os, numpy as np, varnelo_shard_engine as vse
+        ix = vse.ShardIndex({base_dir!r}, {DIM})
+        ix.insert(1, np.ones((1, {DIM}), np.float32), "v1")  # buffered, not yet written
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # reads work, writes are refused, dropping the index writes nothing
+            code = 0
             try:
-                ix.insert(2, np.ones((1, DIM), np.float32))
-                code |= 2
-            except OSError as e:
-                code |= 4 * ("forked process does not write it" not in str(e))
-            del ix
-        finally:
-            os._exit(code)
-    os.close(r)
-    ix.update_payload(1, "v2")
-    ix.sync()
-    os.write(w, b"x")
-    os.close(w)
-    assert os.waitpid(pid, 0)[1] == 0
-    ix.close()
+                os.close(w)
+                os.read(r, 1)  # until the parent has written its newer version
+                code |= ix.get_payload(1) != "v1"
+                try:
+                    ix.insert(2, np.ones((1, {DIM}), np.float32))
+                    code |= 2
+                except OSError as e:
+                    code |= 4 * ("forked process does not write it" not in str(e))
+                del ix
+            finally:
+                os._exit(code)
+        os.close(r)
+        ix.update_payload(1, "v2")
+        ix.sync()
+        os.write(w, b"x")
+        os.close(w)
+        assert os.waitpid(pid, 0)[1] == 0
+        ix.close()
+    """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=60)
     ix = vse.ShardIndex(base_dir, DIM)
     assert (ix.get_payload(1), ix.doc_count) == ("v2", 1)
     ix.close()
