@@ -17,7 +17,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from benchlib import WORKERS, best_time, percent, probe, run_child, table  # noqa: E402
+from benchlib import WORKERS, best_time, percent, probe, run, run_child, table  # noqa: E402
 
 N_C, DIM, N_Q, N_DOCS, CODES, N_TOP = 4096, 128, 32, 20_000, 32, 512
 
@@ -114,9 +114,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--numpy":
-        numpy_side(sys.argv[2])
-    elif len(sys.argv) == 3 and sys.argv[1] == "--engine":
-        engine_side(sys.argv[2])
-    else:
-        main()
+    run(main, numpy=numpy_side, engine=engine_side)

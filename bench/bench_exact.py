@@ -25,7 +25,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from benchlib import best_time, percent, probe, run_child, sgemm_gflops, table  # noqa: E402
+from benchlib import best_time, percent, probe, run, run_child, sgemm_gflops, table  # noqa: E402
 
 N_DOCS, ROWS, DIM, N_CAND, N_Q, K = 20_000, 32, 128, 2_000, 32, 100
 
@@ -142,11 +142,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--numpy":
-        numpy_side(sys.argv[2])
-    elif len(sys.argv) == 3 and sys.argv[1] == "--engine":
-        engine_side(sys.argv[2])
-    elif len(sys.argv) == 2 and sys.argv[1] == "--sgemm":
-        print(json.dumps({"gflops": sgemm_gflops()}))
-    else:
-        main()
+    run(main, numpy=numpy_side, engine=engine_side, sgemm=lambda: print(json.dumps({"gflops": sgemm_gflops()})))

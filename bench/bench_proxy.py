@@ -18,7 +18,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from benchlib import WORKERS, best_time, percent, probe, run_child, sgemm_gflops, table  # noqa: E402
+from benchlib import WORKERS, best_time, percent, probe, run, run_child, sgemm_gflops, table  # noqa: E402
 
 N_MEANS, DIM, N_Q, N_FULL, N_CAND = 100_000, 128, 32, 4096, 25_000
 
@@ -102,7 +102,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--numpy":
-        numpy_side(sys.argv[2])
-    else:
-        main()
+    run(main, numpy=numpy_side)

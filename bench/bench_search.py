@@ -20,7 +20,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from benchlib import WORKERS, best_time, percent, probe, run_child, sgemm_gflops, table  # noqa: E402
+from benchlib import WORKERS, best_time, percent, probe, run, run_child, sgemm_gflops, table  # noqa: E402
 
 N_DOCS, TOKENS, DIM, N_Q, K, N_SHARDS = 20_000, 32, 128, 32, 10, 4
 PER_SHARD = N_DOCS // N_SHARDS
@@ -126,7 +126,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--numpy":
-        numpy_side(sys.argv[2])
-    else:
-        main()
+    run(main, numpy=numpy_side)

@@ -29,6 +29,15 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROBE_BUILD = os.path.join(ROOT, "build", "bench")
 
 
+def run(main, **sides):
+    """A benchmark script's entry: `script --side args...` runs that side (the sides run in fresh
+    processes, see run_child), anything else runs main()."""
+    if len(sys.argv) >= 2 and sys.argv[1].startswith("--") and sys.argv[1][2:] in sides:
+        sides[sys.argv[1][2:]](*sys.argv[2:])
+    else:
+        main()
+
+
 def best_time(fn, repeats=5):
     best, out = float("inf"), None
     for _ in range(repeats):
