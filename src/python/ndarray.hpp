@@ -63,8 +63,8 @@ Result<Ref> array_reshape(const Ref& arr, std::span<const std::int64_t> dims);
 
 // A new writable C-contiguous array over `data`'s buffer, without copying; the buffer is freed when
 // the array dies.
-template <class T>
-Result<Ref> array_adopt(DType dtype, std::vector<T>&& data, std::span<const std::int64_t> dims);
+template <class T, class A>
+Result<Ref> array_adopt(DType dtype, std::vector<T, A>&& data, std::span<const std::int64_t> dims);
 
 // A 1-D native-order integer array, read element by element (sequence conversion fast path).
 struct IntArrayInfo {
@@ -107,11 +107,11 @@ Result<Ref> adopt_buffer(DType dtype, std::span<const std::int64_t> dims, void* 
                          void (*free_fn)(void*));
 }  // namespace detail
 
-template <class T>
-Result<Ref> array_adopt(DType dtype, std::vector<T>&& data, std::span<const std::int64_t> dims) {
-    auto* owner = new std::vector<T>(std::move(data));
-    return detail::adopt_buffer(dtype, dims, owner->data(), owner,
-                                [](void* p) { delete static_cast<std::vector<T>*>(p); });
+template <class T, class A>
+Result<Ref> array_adopt(DType dtype, std::vector<T, A>&& data, std::span<const std::int64_t> dims) {
+    using Vec = std::vector<T, A>;
+    auto* owner = new Vec(std::move(data));
+    return detail::adopt_buffer(dtype, dims, owner->data(), owner, [](void* p) { delete static_cast<Vec*>(p); });
 }
 
 }  // namespace vse::py

@@ -59,11 +59,14 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
         const MmapShard& shard = *it->second;
         const bool decode =
             codec != nullptr && shard.tensor("packed_residuals") != nullptr && shard.tensor("centroid_codes") != nullptr;
+        // Raw mode reads one tensor: looked up once for the group (without it nothing is served).
+        const TensorInfo* embeddings = shard.tensor("embeddings");
+        if (!decode && embeddings == nullptr) continue;
         for (const auto& [id, entry] : g.docs) {
             const DocEntry& e = *entry;
             if (e.row_start == e.row_end) continue;
             if (!decode) {
-                auto bytes = shard.tensor_row_bytes("embeddings", e.row_start, e.row_end);
+                auto bytes = shard.tensor_row_bytes(*embeddings, "embeddings", e.row_start, e.row_end);
                 if (!bytes) continue;
                 plan.push_back({id, bytes->size() / row_bytes, *bytes, {}, nullptr, bytes->size()});
                 continue;
