@@ -38,6 +38,21 @@ Result<std::uint32_t> long_to_u32_via_i64(PyObject* lng) {
     return static_cast<std::uint32_t>(v);
 }
 
+// The items of a sequence, each converted by `convert(item)` (returning Result<T>).
+template <class T, class Convert>
+Result<std::vector<T>> collect_items(PyObject* obj, const char* name, Convert convert) {
+    VSE_TRY(SequenceItems items, SequenceItems::of(obj, name));
+    std::vector<T> out;
+    out.reserve(items.size_hint());
+    for (;;) {
+        VSE_TRY(Ref item, items.next());
+        if (!item) break;
+        VSE_TRY(T v, convert(item.get()));
+        out.push_back(v);
+    }
+    return out;
+}
+
 // Element-wise conversion of a sequence, with a fast path for integer arrays.
 template <class T, class FromLong, class FromArray>
 Result<std::vector<T>> to_vec(PyObject* obj, const char* name, FromLong from_long, FromArray from_array) {
@@ -50,18 +65,10 @@ Result<std::vector<T>> to_vec(PyObject* obj, const char* name, FromLong from_lon
         }
         return out;
     }
-    VSE_TRY(SequenceItems items, SequenceItems::of(obj, name));
-    std::vector<T> out;
-    out.reserve(items.size_hint());
-    for (;;) {
-        VSE_TRY(Ref item, items.next());
-        if (!item) break;
-        VSE_TRY(Ref lng, index_of(item.get(), name));
-        auto v = from_long(lng.get());
-        if (!v) return std::unexpected(std::move(v).error());
-        out.push_back(*v);
-    }
-    return out;
+    return collect_items<T>(obj, name, [&](PyObject* item) -> Result<T> {
+        VSE_TRY(Ref lng, index_of(item, name));
+        return from_long(lng.get());
+    });
 }
 
 }  // namespace
@@ -182,17 +189,11 @@ Result<bool> to_bool(PyObject* obj, const char* name) {
 }
 
 Result<std::vector<float>> to_vec_f32(PyObject* obj, const char* name) {
-    VSE_TRY(SequenceItems items, SequenceItems::of(obj, name));
-    std::vector<float> out;
-    out.reserve(items.size_hint());
-    for (;;) {
-        VSE_TRY(Ref item, items.next());
-        if (!item) break;
-        const double v = interpreter_call([&] { return PyFloat_AsDouble(item.get()); });  // may run __float__
+    return collect_items<float>(obj, name, [&](PyObject* item) -> Result<float> {
+        const double v = interpreter_call([&] { return PyFloat_AsDouble(item); });  // may run __float__
         if (v == -1.0 && PyErr_Occurred()) return name_pending_type_error(name);
-        out.push_back(static_cast<float>(v));
-    }
-    return out;
+        return static_cast<float>(v);
+    });
 }
 
 Result<std::vector<std::uint64_t>> to_vec_u64(PyObject* obj, const char* name) {
