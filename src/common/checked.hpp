@@ -13,25 +13,19 @@ namespace vse {
 using CheckedSize = std::optional<std::uint64_t>;
 
 // a * b * ..., or nullopt when the product (or any partial product) does not fit 64 bits.
-constexpr CheckedSize checked_mul(CheckedSize a, CheckedSize b) {
+template <class... More>
+constexpr CheckedSize checked_mul(CheckedSize a, CheckedSize b, More... more) {
     std::uint64_t r;
-    if (!a || !b || __builtin_mul_overflow(*a, *b, &r)) return std::nullopt;
-    return r;
-}
-template <class... Rest>
-constexpr CheckedSize checked_mul(CheckedSize a, CheckedSize b, CheckedSize c, Rest... rest) {
-    return checked_mul(checked_mul(a, b), c, rest...);
+    const CheckedSize ab = a && b && !__builtin_mul_overflow(*a, *b, &r) ? CheckedSize(r) : std::nullopt;
+    if constexpr (sizeof...(more) == 0) return ab; else return checked_mul(ab, more...);
 }
 
 // a + b + ..., or nullopt when the sum does not fit 64 bits.
-constexpr CheckedSize checked_add(CheckedSize a, CheckedSize b) {
+template <class... More>
+constexpr CheckedSize checked_add(CheckedSize a, CheckedSize b, More... more) {
     std::uint64_t r;
-    if (!a || !b || __builtin_add_overflow(*a, *b, &r)) return std::nullopt;
-    return r;
-}
-template <class... Rest>
-constexpr CheckedSize checked_add(CheckedSize a, CheckedSize b, CheckedSize c, Rest... rest) {
-    return checked_add(checked_add(a, b), c, rest...);
+    const CheckedSize ab = a && b && !__builtin_add_overflow(*a, *b, &r) ? CheckedSize(r) : std::nullopt;
+    if constexpr (sizeof...(more) == 0) return ab; else return checked_add(ab, more...);
 }
 
 // The value, or the largest u64 when it did not fit: for a length compared with a file's, where a
