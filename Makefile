@@ -37,8 +37,8 @@ test-asan: setup
 	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(CURDIR)/$(CPP_BUILD)" \
 	    $(PY) -m pytest -q -p no:cacheprovider --capture=sys
 
-# Coverage-guided fuzzing of the log replay, the shard-file parse and the merged files (load and
-# exact scoring) with libFuzzer. Debian's
+# Coverage-guided fuzzing of the log replay, the shard-file parse and the merged files (load,
+# exact and approximate scoring, fetch) with libFuzzer. Debian's
 # clang 14 and 16 cannot compile the core's C++23 against GCC 12's libstdc++ (no std::expected
 # below __cpp_concepts 202002), so the harnesses are built with clang 19.
 FUZZ_BUILD := build/fuzz

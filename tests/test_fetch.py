@@ -5,7 +5,7 @@ import pytest
 from safetensors.numpy import save_file
 
 import varnelo_shard_engine as vse
-from conftest import EMB, OFFSETS, merged_files, put, u64
+from conftest import DOC_MAP, EMB, OFFSETS, merged_files, put, sparse_safetensors, u64
 
 rng = np.random.default_rng(23)
 
@@ -210,4 +210,66 @@ def test_merged_rows_narrower_than_the_index(tmp_path):
     ix.load_merged(put(tmp_path / "m", merged_files(docs, 2)))
     data, ranges, ids = ix.fetch_candidate_embeddings([1, 2])
     assert ids.tolist() == [1] and ranges.tolist() == [[0, 1]] and len(data) == 12
+    ix.close()
+
+
+# Widths whose row of float16 values, 2 * dim bytes, does not fit 64 bits.
+WIDE_DIMS = [2**63, 2**63 + 1, 2**64 - 1]
+
+
+def one_row_merged(directory, rows=1, offsets=(0, 1), doc_map=(7,)):
+    """Merged files of width 1 whose embeddings are a hole of `rows` rows."""
+    put(directory, {OFFSETS: u64(len(offsets), *offsets), DOC_MAP: u64(len(doc_map), *doc_map)})
+    with open(os.path.join(directory, EMB), "wb") as f:
+        f.write(u64(rows, 1))
+        f.truncate(16 + 2 * rows)
+    return str(directory)
+
+
+@pytest.mark.parametrize("dim", WIDE_DIMS)
+def test_a_row_too_wide_to_address(tmp_path, dim):
+    # Merged path: no byte range is as long as one row of the index, so the document is left out.
+    ix = vse.ShardIndex(str(tmp_path / "ix"), dim)
+    ix.load_merged(one_row_merged(tmp_path / "m"))
+    data, ranges, ids = ix.fetch_candidate_embeddings([7, 7])
+    assert len(data) == 0 and ranges.shape == (0, 2) and len(ids) == 0
+    ix.close()
+    # Raw shard path: the bytes come back as stored, holding no whole row.
+    base = str(tmp_path / "ix2")
+    sparse_safetensors(os.path.join(base, "shard_0.safetensors"), "embeddings", "F16", [1, 1], 2)
+    ix = vse.ShardIndex(base, dim)
+    ix.register_shard_docs([7], [0], [0], [1])
+    data, ranges, ids = ix.fetch_candidate_embeddings([7])
+    assert len(data) == 2 and ranges.tolist() == [[0, 0]] and ids.tolist() == [7]
+    ix.close()
+
+
+BIG = 2**42  # rows of width 1: 2**43 bytes, a hole in the file
+
+
+def big_merged(tmp_path):
+    ix = vse.ShardIndex(str(tmp_path / "ix"), 1)
+    ix.load_merged(one_row_merged(tmp_path / "m", BIG, (0, BIG, 0, 1), (7, 9, 8)))
+    return ix
+
+
+def big_shard(tmp_path):
+    base = str(tmp_path / "ix")
+    sparse_safetensors(os.path.join(base, "shard_0.safetensors"), "embeddings", "F16", [BIG, 1], 2)
+    ix = vse.ShardIndex(base, 1)
+    ix.register_shard_docs([7, 8], [0, 0], [0, 0], [BIG, 1])
+    return ix
+
+
+@pytest.mark.parametrize("repeats", [2**21, 2**20])
+@pytest.mark.parametrize("open_index", [big_merged, big_shard])
+def test_repeated_ids_whose_total_does_not_fit(tmp_path, open_index, repeats):
+    # One 2**43-byte document listed 2**21 times, then a small one: 2**64 + 2 bytes, which must not
+    # wrap to a 2-byte buffer; 2**20 times is 2**63 + 2 bytes, beyond any one allocation. Both fail
+    # as any allocation too large does, before anything is allocated.
+    ix = open_index(tmp_path)
+    with pytest.raises(MemoryError):
+        ix.fetch_candidate_embeddings([7] * repeats + [8])
+    data, ranges, ids = ix.fetch_candidate_embeddings([8, 8])
+    assert len(data) == 4 and ranges.tolist() == [[0, 1], [1, 2]] and ids.tolist() == [8, 8]
     ix.close()

@@ -8,7 +8,7 @@ import pytest
 from safetensors.numpy import save_file
 
 import varnelo_shard_engine as vse
-from conftest import misaligned
+from conftest import misaligned, sparse_safetensors
 
 D = 8
 rng = np.random.default_rng(11)
@@ -246,3 +246,21 @@ def test_a_callback_that_refers_to_its_index_is_collected(base_dir):
     del h
     gc.collect()
     assert alive() is None
+
+
+@pytest.mark.heavy
+def test_a_gather_whose_size_does_not_fit(base_dir):
+    # 2**23 documents each covering all 2**41 rows of a width-1 shard (a hole of 8 TiB), and one of
+    # one row: 2**64 + 1 rows to gather for the callback, which must not wrap to a one-row buffer.
+    # It fails as an allocation too large does, before anything is allocated or called.
+    rows, n = 2**41, 2**23
+    sparse_safetensors(os.path.join(base_dir, "shard_0.safetensors"), "embeddings", "F32", [rows, 1], 4)
+    calls = []
+    ix = vse.ShardIndex(base_dir, 1, lambda q, d, i, o: calls.append(len(i)) or [0.0] * len(i))
+    ends = np.full(n + 1, rows, np.uint64)
+    ends[n] = 1
+    ix.register_shard_docs(np.arange(n + 1, dtype=np.uint64), np.zeros(n + 1, np.int64), np.zeros(n + 1, np.uint64), ends)
+    with pytest.raises(MemoryError):
+        ix.search(np.ones((1, 1), np.float32), 3)
+    assert calls == []
+    ix.close()

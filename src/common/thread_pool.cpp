@@ -20,6 +20,7 @@
 
 #include <fmt/format.h>
 
+#include "common/checked.hpp"
 #include "common/storage_error.hpp"
 
 namespace vse {
@@ -272,14 +273,13 @@ std::size_t process_pool_size() {
     if (env != nullptr) {
         const char* p = env;
         if (*p == '+') ++p;
-        std::size_t v = 0;
+        CheckedSize v = 0;
         bool ok = *p != '\0';
         for (; ok && *p != '\0'; ++p) {
-            if (*p < '0' || *p > '9' || __builtin_mul_overflow(v, std::size_t{10}, &v) ||
-                __builtin_add_overflow(v, static_cast<std::size_t>(*p - '0'), &v))
-                ok = false;
+            if (*p < '0' || *p > '9') ok = false;
+            else v = checked_add(checked_mul(v, 10), static_cast<std::uint64_t>(*p - '0'));
         }
-        if (ok && v > 0) return v;
+        if (ok && v && *v > 0) return static_cast<std::size_t>(*v);
     }
     return available_processors();
 }

@@ -5,15 +5,16 @@
 
 #include <fmt/format.h>
 
+#include "common/checked.hpp"
+
 
 namespace vse::kernels {
 
 Result<std::uint64_t> shape_product(const char* expr, std::initializer_list<std::uint64_t> factors) {
-    std::uint64_t p = 1;
-    for (std::uint64_t f : factors)
-        if (__builtin_mul_overflow(p, f, &p))
-            return fail(Exc::Value, fmt::format("shape product {} overflows an unsigned 64-bit integer", expr));
-    return p;
+    CheckedSize p = 1;
+    for (std::uint64_t f : factors) p = checked_mul(p, f);
+    if (!p) return fail(Exc::Value, fmt::format("shape product {} overflows an unsigned 64-bit integer", expr));
+    return *p;
 }
 
 Result<void> check_layout(const char* name, bool contiguous, std::uint64_t len, const char* expr,
@@ -38,8 +39,7 @@ Result<void> check_centroid_ids(std::span<const std::int32_t> cid, const std::op
 
 Result<std::vector<float>> allocate_output(std::uint64_t n) {
     try {
-        if (n > PTRDIFF_MAX / sizeof(float)) throw std::bad_alloc();
-        return std::vector<float>(static_cast<std::size_t>(n), 0.0f);
+        return std::vector<float>(alloc_count<float>(n), 0.0f);
     } catch (const std::exception&) {  // bad_alloc, length_error
         return fail(Exc::Memory, fmt::format("cannot allocate the output of {} floats", n));
     }

@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "common/checked.hpp"
+
 namespace vse::kernels {
 
 namespace {
@@ -45,8 +47,7 @@ Result<Rroq4RiemArgs> rroq4_riem_check(const Rroq4RiemInput& in) {
     if (dim == 0) return fail(Exc::Value, "dim must be > 0");
     if (A == 0 || B == 0 || S == 0 || T == 0 || K == 0)
         return fail(Exc::Value, fmt::format("All shape dims must be > 0 (got A={}, B={}, S={}, T={}, K={})", A, B, S, T, K));
-    std::uint64_t g_dim = 0;
-    if (__builtin_mul_overflow(G, gs, &g_dim) || g_dim != dim)
+    if (checked_mul(G, gs) != dim)
         return fail(Exc::Value, fmt::format("n_groups ({}) * group_size ({}) != dim ({})", G, gs, dim));
 
     VSE_TRY(std::uint64_t as, shape_product("A*S", {A, S}));

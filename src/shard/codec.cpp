@@ -41,7 +41,8 @@ Result<std::shared_ptr<const ResidualCodec>> ResidualCodec::create(std::vector<f
     c->n_centroids_ = n_centroids;
     c->dim_ = dim;
     c->nbits_ = nbits;
-    c->packed_ = nbits * dim / 8;
+    // floor(nbits * dim / 8) without forming nbits * dim, which a wide dim would wrap.
+    c->packed_ = dim / 8 * nbits + dim % 8 * nbits / 8;
     return std::shared_ptr<const ResidualCodec>(std::move(c));
 }
 

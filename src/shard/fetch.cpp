@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/checked.hpp"
+
 namespace vse::shard {
 
 namespace {
@@ -19,27 +21,30 @@ struct Planned {
 }  // namespace
 
 Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_t> candidates, std::uint64_t dim) {
+    // A row too wide to address is longer than any range: then nothing is served.
+    const CheckedSize row_bytes = checked_mul(dim, 2);
     std::vector<std::pair<std::uint64_t, std::span<const std::uint8_t>>> served;
     served.reserve(candidates.size());
-    std::uint64_t total_bytes = 0;
+    CheckedSize total_bytes = 0;
     for (std::uint64_t id : candidates) {
         const auto rows = merged.rows_of(id);
         if (!rows || rows->empty()) continue;
         const auto bytes = merged.row_bytes(*rows);
-        if (!bytes || bytes->size() < 2 * dim) continue;
+        if (!bytes || !row_bytes || bytes->size() < *row_bytes) continue;
         served.emplace_back(id, *bytes);
-        total_bytes += bytes->size();
+        // An id may be listed any number of times: the total can pass 64 bits.
+        total_bytes = checked_add(total_bytes, bytes->size());
     }
     Fetched out;
-    out.bytes.resize(total_bytes);
+    out.bytes.resize(alloc_count<std::uint8_t>(total_bytes));
     out.ranges.reserve(2 * served.size());
     out.ids.reserve(served.size());
     std::uint8_t* at = out.bytes.data();
-    std::int64_t total_rows = 0;
+    std::int64_t total_rows = 0;  // at most the total bytes: fits
     for (const auto& [id, bytes] : served) {
         std::memcpy(at, bytes.data(), bytes.size());
         at += bytes.size();
-        const auto n = static_cast<std::int64_t>(bytes.size() / (2 * dim));
+        const auto n = static_cast<std::int64_t>(bytes.size() / *row_bytes);
         out.ranges.push_back(total_rows);
         out.ranges.push_back(total_rows + n);
         out.ids.push_back(id);
@@ -52,7 +57,10 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
                           std::span<const std::uint64_t> candidates, std::uint64_t dim) {
     const std::vector<ShardGroup> groups = group_by_shard(state, candidates);
     std::vector<Planned> plan;
-    const std::uint64_t row_bytes = 2 * dim;
+    // A raw row too wide to address is longer than any range, which then holds no whole row.
+    const CheckedSize row_bytes = checked_mul(dim, 2);
+    // An id may be listed any number of times: the total can pass 64 bits.
+    CheckedSize total_bytes = 0;
     for (const ShardGroup& g : groups) {
         auto it = shards.find(g.shard_id);
         if (it == shards.end()) continue;
@@ -68,7 +76,9 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
             if (!decode) {
                 auto bytes = shard.tensor_row_bytes(*embeddings, "embeddings", e.row_start, e.row_end);
                 if (!bytes) continue;
-                plan.push_back({id, bytes->size() / row_bytes, *bytes, {}, nullptr, bytes->size()});
+                const std::uint64_t rows = row_bytes ? bytes->size() / *row_bytes : 0;
+                plan.push_back({id, rows, *bytes, {}, nullptr, bytes->size()});
+                total_bytes = checked_add(total_bytes, bytes->size());
                 continue;
             }
             auto codes = shard.read_selected_u16(e.row_start, e.row_end);
@@ -76,24 +86,27 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
             if (!codes || !packed) continue;
             // One code and P residual bytes a row, or the document is left out: never read past either.
             const std::uint64_t n = e.row_end - e.row_start, P = codec->packed_bytes_per_vector();
-            if (codes->size() < n || (P != 0 && packed->size() / P < n)) continue;
-            plan.push_back({id, n, {}, std::move(*codes), packed->data(), n * 2 * codec->dim()});
+            const CheckedSize residual_bytes = checked_mul(n, P);
+            if (codes->size() < n || !residual_bytes || *residual_bytes > packed->size()) continue;
+            // The rebuilt rows are allocated: a size that does not fit fails below, as too large.
+            const CheckedSize block = checked_mul(n, 2, codec->dim());
+            plan.push_back({id, n, {}, std::move(*codes), packed->data(), saturated(block)});
+            total_bytes = checked_add(total_bytes, block);
         }
     }
 
     Fetched out;
-    std::uint64_t total_bytes = 0;
-    for (const Planned& p : plan) total_bytes += p.bytes;
-    out.bytes.resize(total_bytes);
+    out.bytes.resize(alloc_count<std::uint8_t>(total_bytes));
     out.ranges.reserve(2 * plan.size());
     out.ids.reserve(plan.size());
-    std::vector<float> buffer(codec != nullptr ? codec->dim() : 0);
+    std::vector<float> buffer(codec != nullptr ? alloc_count<float>(codec->dim()) : 0);
     std::uint8_t* at = out.bytes.data();
-    std::int64_t total_rows = 0;
+    std::int64_t total_rows = 0;  // at most the total bytes: fits
     for (const Planned& p : plan) {
         if (p.packed == nullptr) {
             if (p.bytes != 0) std::memcpy(at, p.raw.data(), p.bytes);
         } else {
+            // Within the checked block and residual range above.
             const std::uint64_t P = codec->packed_bytes_per_vector(), D = codec->dim();
             for (std::uint64_t j = 0; j < p.rows; ++j)
                 codec->decode_residual_row(p.codes[j], p.packed + j * P, at + j * 2 * D, buffer.data());

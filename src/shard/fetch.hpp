@@ -1,6 +1,8 @@
 // Candidate embedding fetch: the float16 token rows of a list of candidates, back to back in one
 // buffer, with each returned document's row range in it and its id. A candidate that cannot be
-// served is left out; one listed twice is served twice.
+// served is left out; one listed twice is served twice. An output whose size does not fit 64 bits
+// or one allocation (a large document listed many times, say) throws std::bad_alloc, as any
+// allocation too large to serve does.
 #pragma once
 
 #include <cstdint>
@@ -42,14 +44,15 @@ struct Fetched {
 // The merged path, in candidate order: each document's rows as one contiguous byte range of the
 // embeddings mapping (their width that of the merged file), copied into one buffer sized first. Ids
 // not in the doc map, positions without a boundary after them, empty or reversed row ranges, ranges
-// beyond the file and ranges shorter than one row of the index (2 * dim bytes) are left out; a
-// document counts floor(bytes / (2 * dim)) rows.
+// beyond the file and ranges shorter than one row of the index (2 * dim bytes, which for a dim of
+// 2^63 or more is longer than any range) are left out; a document counts floor(bytes / (2 * dim))
+// rows.
 Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_t> candidates, std::uint64_t dim);
 
 // The shard path. Candidates are grouped by the shard their entry names; a group whose shard has
 // both "packed_residuals" and "centroid_codes" is rebuilt by `codec` when one is given (decode
 // mode), every other group copies the bytes of its "embeddings" rows as they are (raw mode; a row
-// being 2 * dim bytes). Within a group documents come out in candidate order.
+// being 2 * dim bytes, so that for a dim of 2^63 or more a document holds no whole row). Within a group documents come out in candidate order.
 Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
                           std::span<const std::uint64_t> candidates, std::uint64_t dim);
 

@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "common/checked.hpp"
+
 namespace vse::shard {
 
 namespace {
@@ -28,8 +30,8 @@ Result<void> check_record_limits(std::uint64_t payload_len, std::uint64_t n_rows
                                             kWalMaxPayload));
     if (dim > 0xFFFFFFFFull)
         return fail(Exc::Value, fmt::format("embedding dim {} does not fit the log's 32-bit field", dim));
-    std::uint64_t values;
-    if (__builtin_mul_overflow(n_rows, dim, &values) || values > kWalMaxValues || n_rows > 0xFFFFFFFFull)
+    const CheckedSize values = checked_mul(n_rows, dim);
+    if (!values || *values > kWalMaxValues || n_rows > 0xFFFFFFFFull)
         return fail(Exc::Value, fmt::format("embeddings of {} rows x {} values exceed the log limit of {} values",
                                             n_rows, dim, kWalMaxValues));
     return {};

@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <limits>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "common/checked.hpp"
 #include "common/coding.hpp"
 #include "shard/safetensors.hpp"
 
@@ -22,10 +22,7 @@ StorageError invalid_data(std::string msg) { return StorageError{StorageKind::In
 // header + count * item_bytes, or the largest u64 when that does not fit: a length no file has, so
 // a count too large to address counts as longer than the file.
 std::uint64_t needed_length(std::uint64_t header, std::uint64_t count, std::uint64_t item_bytes) {
-    std::uint64_t body, total;
-    if (__builtin_mul_overflow(count, item_bytes, &body) || __builtin_add_overflow(header, body, &total))
-        return std::numeric_limits<std::uint64_t>::max();
-    return total;
+    return saturated(checked_add(header, checked_mul(count, item_bytes)));
 }
 
 // The bytes of a row of `dim` float16 values, saturated like needed_length: times row 0 it still

@@ -1,17 +1,25 @@
 // Fuzz harness for the merged flat files: one input becomes the four files of a directory, which
-// are loaded, and then every candidate is read through the exact scorer.
+// are loaded, and then every candidate is read through the exact scorer, fetched raw (with one id
+// repeated many times) and scored by centroid codes.
 //
 // Input: one options byte, one byte for k, then the files "merged_embeddings.bin",
 // "merged_offsets.bin", "merged_doc_map.bin" and "merged_codes.bin" in that order, each as a
-// little-endian u32 length and that many bytes (cut short where the input ends). Options: bits 0-2
-// the index width minus one, bit 3 no codes file, bits 4-6 no embeddings, offsets or doc-map file.
+// little-endian u32 length and that many bytes (cut short where the input ends), then optionally
+// one byte r and a little-endian u64 h. Options: bits 0-2 the index width minus one, bit 3 no
+// codes file, bits 4-6 no embeddings, offsets or doc-map file, bit 7 the fetch sees an index width
+// of 2^63 or more. r: the first listed id is fetched 2^(r % 22) more times. h: the embeddings file
+// is extended with a hole to h bytes (at most 2^44) when that is longer, so that documents can be
+// far larger than the input.
 //
-// Besides the sanitizers, the harness holds the loader and the scorer to an independent reading of
-// the same bytes, done here with 128-bit arithmetic: a load fails exactly when a file is missing
-// or shorter than its count requires, with the documented message; every byte range an accessor
-// returns lies inside its mapping; and the scorer returns exactly the best k of the candidates
-// this reading can score, with the bits of a plain MaxSim over the widened rows, whether the
-// chunks run on a pool or in one pass.
+// Besides the sanitizers, the harness holds the loader, the scorers and the fetch to an
+// independent reading of the same bytes, done here with 128-bit arithmetic: a load fails exactly
+// when a file is missing or shorter than its count requires, with the documented message; every
+// byte range an accessor returns lies inside its mapping; the exact scorer returns exactly the
+// best k of the candidates this reading can score, with the bits of a plain MaxSim over the
+// widened rows, whether the chunks run on a pool or in one pass; the fetch returns exactly the
+// documents, ranges and bytes this reading serves, or, when their total does not fit one
+// allocation, throws std::bad_alloc without allocating; and the approximate scores are those of a
+// plain reading of the codes against a plain table of query-centroid dots.
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +28,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
+#include <new>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -32,7 +42,9 @@
 #include "common/coding.hpp"
 #include "common/half.hpp"
 #include "common/thread_pool.hpp"
+#include "shard/fetch.hpp"
 #include "shard/merged.hpp"
+#include "shard/scoring/approx.hpp"
 #include "shard/scoring/exact.hpp"
 
 namespace {
@@ -78,9 +90,15 @@ vse::ThreadPool& pool() {
 
 struct Input {
     unsigned dim = 1;
+    bool wide_fetch = false;
     std::uint64_t k = 0;
     std::optional<std::string> files[4];  // absent: the file does not exist
+    std::uint64_t repeats = 0;
+    std::uint64_t emb_size = 0;  // the embeddings file's length, hole included
 };
+
+// The largest hole the harness makes: far beyond any input, and a mapping every build can make.
+constexpr std::uint64_t kMaxHole = std::uint64_t{1} << 44;
 
 Input parse(const std::uint8_t* data, std::size_t len) {
     Input in;
@@ -102,6 +120,11 @@ Input parse(const std::uint8_t* data, std::size_t len) {
         if (!absent) in.files[f] = std::string(reinterpret_cast<const char*>(data + pos), take);
         pos += take;
     }
+    in.wide_fetch = (opts & 128) != 0;
+    if (pos < len) in.repeats = std::uint64_t{1} << (data[pos++] % 22);
+    const std::uint64_t hole = pos + 8 <= len ? std::min(get_u64(data + pos), kMaxHole) : 0;
+    // Only behind a whole header, so that the header words always lie in the input.
+    if (in.files[0]) in.emb_size = in.files[0]->size() < 16 ? in.files[0]->size() : std::max(hole, std::uint64_t{in.files[0]->size()});
     return in;
 }
 
@@ -114,7 +137,15 @@ void write_files(const Input& in) {
         std::ofstream out(path, std::ios::binary);
         out.write(in.files[f]->data(), static_cast<std::streamsize>(in.files[f]->size()));
         check(out.good(), "write");
+        out.close();
+        if (f == 0 && in.emb_size > in.files[0]->size())
+            check(::truncate(path.c_str(), static_cast<off_t>(in.emb_size)) == 0, "truncate");
     }
+}
+
+// Byte i of the embeddings file: the input's bytes, then the hole's zeros.
+std::uint8_t emb_byte(const Input& in, std::uint64_t i) {
+    return i < in.files[0]->size() ? static_cast<std::uint8_t>((*in.files[0])[static_cast<std::size_t>(i)]) : 0;
 }
 
 const std::uint8_t* bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
@@ -126,12 +157,13 @@ std::optional<std::string> expected_failure(const Input& in) {
     const std::string missing = "No such file or directory (os error 2)";
     if (!in.files[0]) return missing;
     const std::string& emb = *in.files[0];
-    if (emb.size() < 16) return "merged_embeddings.bin too small for header";
-    // n_rows * dim fits 128 bits; twice it may not, and is then far beyond any file anyway.
+    if (in.emb_size < 16) return "merged_embeddings.bin too small for header";
+    // n_rows * dim fits 128 bits; twice it may not, and is then far beyond any file anyway. The
+    // header lies in the input: a hole starts at 16 bytes or more.
     const u128 rows_values = u128{get_u64(bytes(emb))} * get_u64(bytes(emb) + 8);
     const u128 need = rows_values >> 100 ? ~u128{0} : 16 + 2 * rows_values;
-    if (need > emb.size())
-        return fmt::format("merged_embeddings.bin too small: {} < {} expected", emb.size(), saturated(need));
+    if (need > in.emb_size)
+        return fmt::format("merged_embeddings.bin too small: {} < {} expected", in.emb_size, saturated(need));
     if (in.files[3]) {
         const std::string& codes = *in.files[3];
         if (codes.size() < 8) return "merged_codes.bin too small for header";
@@ -196,48 +228,169 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
                                           ? vse::shard::DotPath::PlainVector
                                           : vse::shard::DotPath::PlainScalar);
 
-    std::vector<ScoredDoc> want;
-    for (const std::uint64_t id : candidates) {
+    // One candidate as this reading sees it: its rows, when its position has a boundary after it,
+    // and their bytes' place in the embeddings file.
+    struct Read {
+        std::optional<std::uint64_t> start, end;
+        u128 start_byte = 0, end_byte = 0;
+        bool in_file = false;  // rows in order and ending within the file
+    };
+    auto read = [&](std::uint64_t id) {
+        Read r;
         // The last position listing the id, if any.
         std::optional<std::uint64_t> pos;
         for (std::uint64_t i = 0; i < n_docs; ++i)
             if (get_u64(bytes(doc_map) + 8 + 8 * i) == id) pos = i;
         check(view.position(id) == pos, "position");
+        if (!pos || *pos + 1 >= n_bounds) return r;
+        r.start = get_u64(bytes(offsets) + 8 + 8 * *pos);
+        r.end = get_u64(bytes(offsets) + 16 + 8 * *pos);
+        r.end_byte = 16 + u128{2} * *r.end * width;  // end, width < 2^64: fits
+        r.start_byte = 16 + u128{2} * *r.start * width;
+        r.in_file = *r.start <= *r.end && r.end_byte <= in.emb_size;
+        return r;
+    };
+    // Larger documents are only fetched (and then only counted): widening them would take longer
+    // than an input may.
+    constexpr u128 kScoredBytes = 1 << 20;
+
+    std::vector<ScoredDoc> want;
+    bool scorable = true;
+    for (const std::uint64_t id : candidates) {
+        const Read r = read(id);
         const auto rows = view.rows_of(id);
-        if (!pos || *pos + 1 >= n_bounds) {
+        if (!r.start) {
             check(!rows, "rows of a position without a next boundary");
             continue;
         }
-        const std::uint64_t start = get_u64(bytes(offsets) + 8 + 8 * *pos);
-        const std::uint64_t end = get_u64(bytes(offsets) + 16 + 8 * *pos);
+        const std::uint64_t start = *r.start, end = *r.end;
         check(rows && rows->start == start && rows->end == end, "rows");
-        const u128 end_byte = 16 + u128{2} * end * width;  // end, width < 2^64: fits
-        const u128 start_byte = 16 + u128{2} * start * width;
         const auto span = view.row_bytes(*rows);
-        check(span.has_value() == (start <= end && end_byte <= emb.size()), "row bytes present");
+        check(span.has_value() == r.in_file, "row bytes present");
         if (span) {
             check_inside(*span, view.embeddings());
-            check(span->data() == view.embeddings().data() + static_cast<std::size_t>(start_byte), "row bytes start");
+            check(span->data() == view.embeddings().data() + static_cast<std::size_t>(r.start_byte), "row bytes start");
         }
         if (const auto codes = view.code_bytes(*rows)) check_inside(*codes, *view.codes());
         if (width != dim || start >= end || !span) continue;
-        const std::size_t r = span->size() / (2 * dim);
-        std::vector<float> widened(r * dim), best(3);
-        for (std::size_t v = 0; v < widened.size(); ++v)
-            widened[v] = vse::half_to_float(vse::get_u16(bytes(emb) + static_cast<std::size_t>(start_byte) + 2 * v));
-        want.push_back({id, plain.maxsim(widened.data(), r, best.data())});
+        if (span->size() > kScoredBytes) {
+            scorable = false;
+            continue;
+        }
+        const std::size_t n_rows = span->size() / (2 * dim);
+        std::vector<float> widened(n_rows * dim), best(3);
+        for (std::size_t v = 0; v < widened.size(); ++v) {
+            const u128 at = r.start_byte + 2 * v;
+            widened[v] = vse::half_to_float(static_cast<std::uint16_t>(emb_byte(in, static_cast<std::uint64_t>(at)) |
+                                                                       emb_byte(in, static_cast<std::uint64_t>(at + 1)) << 8));
+        }
+        want.push_back({id, plain.maxsim(widened.data(), n_rows, best.data())});
     }
 
-    const std::vector<ScoredDoc> expected = vse::shard::top_k(want, in.k);
-    const std::vector<ScoredDoc> chunked =
-        in.k == 0 ? std::vector<ScoredDoc>{} : vse::shard::score_candidates_exact(view, dots, candidates, in.k, pool());
-    const std::vector<ScoredDoc> single = vse::shard::score_exact_chunk(view, dots, candidates, in.k);
-    for (const auto* got : {&chunked, &single}) {
-        check(got->size() == expected.size(), "result size");
+    auto check_scored = [](const std::vector<ScoredDoc>& got, const std::vector<ScoredDoc>& expected) {
+        check(got.size() == expected.size(), "result size");
         for (std::size_t i = 0; i < expected.size(); ++i)
-            check((*got)[i].doc_id == expected[i].doc_id &&
-                      std::bit_cast<std::uint32_t>((*got)[i].score) == std::bit_cast<std::uint32_t>(expected[i].score),
+            check(got[i].doc_id == expected[i].doc_id &&
+                      std::bit_cast<std::uint32_t>(got[i].score) == std::bit_cast<std::uint32_t>(expected[i].score),
                   "result item");
+    };
+    if (scorable) {
+        const std::vector<ScoredDoc> expected = vse::shard::top_k(want, in.k);
+        check_scored(in.k == 0 ? std::vector<ScoredDoc>{}
+                               : vse::shard::score_candidates_exact(view, dots, candidates, in.k, pool()),
+                     expected);
+        check_scored(vse::shard::score_exact_chunk(view, dots, candidates, in.k), expected);
+    }
+
+    // Raw fetch: the candidates, then the first listed id again and again. A document is served
+    // when its rows are in order, not empty, end within the file and span at least one index row.
+    const u128 fetch_dim = in.wide_fetch ? (u128{1} << 63) | dim : dim;
+    std::vector<std::uint64_t> fetch_ids = candidates;
+    const std::uint64_t repeated = n_docs > 0 ? get_u64(bytes(doc_map) + 8) : 0;
+    auto served_bytes = [&](const Read& r) -> std::optional<u128> {
+        if (!r.start || *r.start >= *r.end || !r.in_file || r.end_byte - r.start_byte < 2 * fetch_dim)
+            return std::nullopt;
+        return r.end_byte - r.start_byte;
+    };
+    std::vector<std::pair<std::uint64_t, Read>> served;
+    u128 total = 0;
+    for (const std::uint64_t id : candidates) {
+        const Read r = read(id);
+        if (const auto b = served_bytes(r)) {
+            served.emplace_back(id, r);
+            total += *b;
+        }
+    }
+    const std::uint64_t repeats = n_docs > 0 ? in.repeats : 0;
+    const Read repeated_read = read(repeated);
+    const std::optional<u128> repeated_bytes = served_bytes(repeated_read);
+    if (repeated_bytes) total += *repeated_bytes * repeats;  // below 2^44 * 2^21: fits
+    if (total > static_cast<u128>(PTRDIFF_MAX)) {
+        // Too large for any one allocation, a total past 64 bits included: refused before anything
+        // is allocated or copied.
+        fetch_ids.insert(fetch_ids.end(), repeats, repeated);
+        bool refused = false;
+        try {
+            (void)vse::shard::fetch_from_merged(view, fetch_ids, static_cast<std::uint64_t>(fetch_dim));
+        } catch (const std::bad_alloc&) {
+            refused = true;
+        }
+        check(refused, "fetch of a total too large");
+    } else if (total <= kScoredBytes) {
+        fetch_ids.insert(fetch_ids.end(), repeats, repeated);
+        if (repeated_bytes)
+            for (std::uint64_t i = 0; i < repeats; ++i) served.emplace_back(repeated, repeated_read);
+        const vse::shard::Fetched got = vse::shard::fetch_from_merged(view, fetch_ids, static_cast<std::uint64_t>(fetch_dim));
+        check(got.ids.size() == served.size() && got.ranges.size() == 2 * served.size() &&
+                  got.bytes.size() == static_cast<std::size_t>(total),
+              "fetch sizes");
+        std::uint64_t at = 0;
+        std::int64_t next_row = 0;
+        for (std::size_t i = 0; i < served.size(); ++i) {
+            const Read& r = served[i].second;
+            const auto n_rows = static_cast<std::int64_t>((r.end_byte - r.start_byte) / (2 * fetch_dim));
+            check(got.ids[i] == served[i].first && got.ranges[2 * i] == next_row &&
+                      got.ranges[2 * i + 1] == next_row + n_rows,
+                  "fetch item");
+            next_row += n_rows;
+            for (u128 b = r.start_byte; b < r.end_byte; ++b)
+                check(got.bytes[at++] == emb_byte(in, static_cast<std::uint64_t>(b)), "fetch bytes");
+        }
+    }
+
+    // Approximate scores against six centroids, when the view has codes: an id without rows is left
+    // out, empty or reversed rows score 0, codes beyond the file leave the id out, and otherwise
+    // each query row takes its largest dot over the codes within the table, summed in order.
+    if (view.has_codes()) {
+        constexpr std::uint64_t kCentroids = 6;
+        std::vector<float> centroids(kCentroids * dim);
+        for (std::size_t i = 0; i < centroids.size(); ++i)
+            centroids[i] = static_cast<float>(static_cast<int>(i * 5 % 9) - 4) * 0.5f;
+        std::vector<float> dot(kCentroids * 3);
+        plain.dot_table(centroids.data(), kCentroids, dot.data(), 3);
+        const std::string& codes = *in.files[3];
+        std::vector<ScoredDoc> expected;
+        for (const std::uint64_t id : candidates) {
+            const Read r = read(id);
+            if (!r.start) continue;
+            if (*r.start >= *r.end) {
+                expected.push_back({id, 0.0f});
+                continue;
+            }
+            if (8 + u128{2} * *r.end > codes.size()) continue;
+            float score = 0.0f;
+            for (std::size_t q = 0; q < 3; ++q) {
+                float best = -INFINITY;
+                for (std::uint64_t c = *r.start; c < *r.end; ++c) {
+                    const std::uint16_t code = vse::get_u16(bytes(codes) + 8 + 2 * c);
+                    if (code < kCentroids && dot[code * 3 + q] > best) best = dot[code * 3 + q];
+                }
+                score = score + best;
+            }
+            expected.push_back({id, score});
+        }
+        const vse::shard::CentroidTable table(query.data(), 3, centroids.data(), kCentroids, dim);
+        check_scored(vse::shard::approx_merged_scores(table, view, candidates, pool()), expected);
     }
     return 0;
 }

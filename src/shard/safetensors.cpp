@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "common/checked.hpp"
 #include "common/coding.hpp"
 #include "common/utf8.hpp"
 #include "shard/doc_map.hpp"
@@ -216,11 +217,12 @@ std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row
     if (rows == 0) return std::unexpected(invalid_data("tensor has 0 rows"));
 
     // Absolute offsets: data offset + 8 + header_len, none of which may wrap.
-    std::uint64_t begin, end;
-    if (__builtin_add_overflow(t->data_begin, 8 + header_len_, &begin) ||
-        __builtin_add_overflow(t->data_end, 8 + header_len_, &end))
+    const CheckedSize begin_at = checked_add(t->data_begin, 8 + header_len_);
+    const CheckedSize end_at = checked_add(t->data_end, 8 + header_len_);
+    if (!begin_at || !end_at)
         return std::unexpected(invalid_data(fmt::format("tensor '{}' data_offsets [{}, {}] overflow the file offset range",
                                                         name, t->data_begin, t->data_end)));
+    const std::uint64_t begin = *begin_at, end = *end_at;
     if (end < begin)
         return std::unexpected(
             invalid_data(fmt::format("tensor '{}' data_offsets [{}, {}] are reversed", name, t->data_begin, t->data_end)));

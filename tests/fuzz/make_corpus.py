@@ -59,7 +59,7 @@ def wal_seeds():
     yield "empty", b""
 
 
-NO_CODES, NO_EMB, NO_OFFSETS, NO_DOC_MAP = 8, 16, 32, 64
+NO_CODES, NO_EMB, NO_OFFSETS, NO_DOC_MAP, WIDE_FETCH = 8, 16, 32, 64, 128
 
 
 def u64(*words):
@@ -81,11 +81,11 @@ def merged_files(docs, dim=4, bounds=None):
     ]
 
 
-def merged_frame(parts, opts=3, k=10):
+def merged_frame(parts, opts=3, k=10, tail=b""):
     out = bytes([opts, k])
     for p in parts:
         out += struct.pack("<I", len(p)) + p
-    return out
+    return out + tail
 
 
 def merged_seeds():
@@ -122,6 +122,13 @@ def merged_seeds():
     yield "offsets_near_2_61", merged_frame([base[0], u64(2**61)] + base[2:])
     yield "doc_map_near_2_64", merged_frame(base[:2] + [u64(2**64 - 1)] + base[3:])
     yield "bounds_near_2_64", merged_frame(merged_files([(1, 1), (2, 1)], bounds=[0, 2**64 - 1, 2**64 - 2]))
+    # Fetches: the first id listed 2^10 more times; an index row too wide to address; and a
+    # document of 2^43 bytes (a hole) listed 2^21 more times, whose total passes 2^64.
+    yield "fetch_repeats", merged_frame(base, tail=bytes([10]))
+    yield "fetch_wide_dim", merged_frame(base, opts=3 | WIDE_FETCH)
+    big = 2**42
+    hole = [u64(big, 1), u64(4, 0, big, 0, 1), u64(3, 7, 9, 8), u64(1, 3)]
+    yield "fetch_total_wraps", merged_frame(hole, opts=0, tail=bytes([21]) + u64(16 + 2 * big))
 
 
 def main():

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "common/checked.hpp"
 #include "common/cpu_features.hpp"
 
 namespace vse::shard {
@@ -33,7 +34,7 @@ CentroidTable::CentroidTable(const float* query, std::size_t n_q, const float* c
                              std::size_t dim, DotPath path)
     : n_q_(n_q), stride_((n_q + 15) / 16 * 16), n_centroids_(n_centroids) {
     const auto rows = static_cast<std::size_t>(std::min(n_centroids, kCodeRange));
-    table_.assign(rows * stride_, -INFINITY);
+    table_.assign(alloc_count<float>(checked_mul(rows, stride_)), -INFINITY);
     QueryDots(query, n_q, dim, path).dot_table(centroids, rows, table_.data(), stride_);
     code_max_ = code_max_plain;
 #if defined(__x86_64__)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/checked.hpp"
 #include "common/half.hpp"
 
 namespace vse::shard {
@@ -20,11 +21,11 @@ std::optional<float> score_exact_candidate(const MergedMmap& merged, const Query
     if (!rows || rows->empty()) return std::nullopt;
     const auto bytes = merged.row_bytes(*rows);
     if (!bytes || bytes->empty()) return std::nullopt;
-    std::uint64_t row_size;
-    if (__builtin_mul_overflow(dim, 2, &row_size) || row_size > bytes->size()) return std::nullopt;
-    const std::uint64_t r = bytes->size() / row_size;
+    const CheckedSize row_size = checked_mul(dim, 2);
+    if (!row_size || *row_size > bytes->size()) return std::nullopt;
+    const std::uint64_t r = bytes->size() / *row_size;
     const std::size_t n = static_cast<std::size_t>(r * dim);  // at most half the span's bytes
-    if (scratch.rows.size() < n) scratch.rows.resize(n);
+    if (scratch.rows.size() < n) scratch.rows.resize(alloc_count<float>(n));
     if (scratch.best.size() < query.n_q()) scratch.best.resize(query.n_q());
     widen_half(bytes->data(), n, scratch.rows.data());
     return query.maxsim(scratch.rows.data(), static_cast<std::size_t>(r), scratch.best.data());

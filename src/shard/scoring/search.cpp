@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/checked.hpp"
+
 #include "shard/scoring/maxsim.hpp"
 
 namespace vse::shard {
@@ -50,9 +52,7 @@ std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& sha
         if (!bytes) return;
         // The ranges count rows from the entry; the values must then be exactly dim floats a row.
         const std::uint64_t rows = e.row_end - e.row_start;
-        std::uint64_t want;
-        if (__builtin_mul_overflow(rows, dim, &want) || __builtin_mul_overflow(want, 4, &want) || want != bytes->size())
-            return;
+        if (checked_mul(rows, dim, 4) != bytes->size()) return;
         out.push_back(LocatedDoc{id, bytes->data(), rows});
     });
     return out;
@@ -66,15 +66,17 @@ std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, c
     scored.reserve(docs.size());
 
     if (scorer != nullptr) {
-        // One buffer of its final size for all rows, then one call.
-        std::uint64_t total_rows = 0;
-        for (const LocatedDoc& d : docs) total_rows += d.rows;
-        std::vector<float> values(total_rows * dim);
+        // One buffer of its final size for all rows, then one call. Documents may cover the same
+        // rows any number of times, so the size can pass 64 bits: then it is too large to allocate.
+        CheckedSize total_rows = 0;
+        for (const LocatedDoc& d : docs) total_rows = checked_add(total_rows, d.rows);
+        std::vector<float> values(alloc_count<float>(checked_mul(total_rows, dim)));
         std::vector<std::uint64_t> ids(docs.size());
         std::vector<RowRange> ranges(docs.size());
         std::uint64_t next = 0;
         for (std::size_t i = 0; i < docs.size(); ++i) {
             const LocatedDoc& d = docs[i];
+            // Each document's values fit its mapping, and all of them the buffer.
             if (d.rows != 0) std::memcpy(values.data() + next * dim, d.bytes, d.rows * dim * sizeof(float));
             ids[i] = d.doc_id;
             ranges[i] = {next, next + d.rows};

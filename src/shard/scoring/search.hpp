@@ -39,7 +39,8 @@ struct LocatedDoc {
 std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& shards, std::uint64_t dim);
 
 // The best k located documents by MaxSim, scored straight from the mappings (`scorer` absent) or by
-// `scorer` over a copy of all rows. `query` holds n_q rows of dim values.
+// `scorer` over a copy of all rows (one too large to allocate, a size past 64 bits included, throws
+// std::bad_alloc). `query` holds n_q rows of dim values.
 std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, const float* query, std::size_t n_q,
                               std::uint64_t dim, std::uint64_t k, const BatchScorer* scorer);
 
