@@ -200,3 +200,32 @@ def test_reader_keeps_its_snapshot_across_writes(index):
     ids = index.doc_ids()
     index.delete(1)
     assert ids.tolist() == [1] and index.doc_count == 0
+
+    # What each reader got stays as it was through every kind of write, the bulk merge of a large
+    # batch included, and writing into an array a reader got changes nothing in the index.
+    kept = []
+
+    def keep():
+        kept.append((index.doc_ids(), index.doc_ids().tolist(), index.total_vectors))
+
+    index.insert(1, rows(2), "a")
+    keep()
+    index.register_shard_docs(list(range(199, 99, -1)), [0] * 100, [0] * 100, [1] * 100)  # merged in bulk
+    keep()
+    index.register_shard_docs([150, 5, 5], [0, 0, 0], [0, 0, 0], [2, 9, 3])  # inserted one by one
+    keep()
+    index.update_payload(1, "b")
+    index.delete(120)
+    keep()
+    assert [snapshot for _, snapshot, _ in kept] == [
+        [1],
+        [1] + list(range(100, 200)),
+        [1, 5] + list(range(100, 200)),
+        [1, 5] + list(range(100, 120)) + list(range(121, 200)),
+    ]
+    assert [total for _, _, total in kept] == [2, 102, 106, 105]
+    for ids, snapshot, _ in kept:
+        assert ids.tolist() == snapshot
+        ids[:] = 7
+    assert index.doc_ids().tolist() == kept[-1][1] and index.contains(199) and not index.contains(7)
+    assert index.get_payload(1) == "b" and index.total_vectors == 105

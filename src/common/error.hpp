@@ -1,13 +1,18 @@
 // Error values shared by every subsystem.
 //
 // Core code never raises: it returns std::expected<T, Error>, and the Python shell turns the error
-// into an exception at the edge of the method (python/error.hpp). `Exc` names the Python exception
-// the error becomes; the core picks it because the documented contract fixes it per failure.
+// into an exception at the edge of the method (python/error.hpp), the one place any error becomes
+// one. `Exc` names the Python exception the error becomes; the core picks it because the
+// documented contract fixes it per failure. The lower layers' own error values (StorageError of
+// the files and the log, WalOpenError, SqlError of the store) reach Python only as an Error, made
+// by os_failure below.
 #pragma once
 
 #include <expected>
 #include <string>
 #include <utility>
+
+#include <fmt/format.h>
 
 namespace vse {
 
@@ -32,6 +37,14 @@ using Result = std::expected<T, Error>;
 
 inline std::unexpected<Error> fail(Exc exc, std::string message) {
     return std::unexpected<Error>(Error{exc, std::move(message)});
+}
+
+// A failure of a lower layer (a StorageError, a WalOpenError's cause, an SqlError: any value with
+// a `message`) as the OSError of the step that met it: `text` with the failure's message in place
+// of its "{}", e.g. "WAL write failed: {}".
+template <class E>
+std::unexpected<Error> os_failure(fmt::format_string<const std::string&> text, const E& e) {
+    return fail(Exc::OS, fmt::format(text, e.message));
 }
 
 }  // namespace vse

@@ -1,13 +1,14 @@
 #include "common/mapped_file.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+
+#include "common/fs.hpp"
 
 namespace vse {
 
@@ -40,15 +41,12 @@ void MappedFile::reset() {
 }
 
 std::expected<MappedFile, StorageError> MappedFile::open(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return std::unexpected(StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
+    if (auto bad = nul_in_path(path)) return std::unexpected(std::move(*bad));
     MappedFile f;
     // Non-blocking, so that a FIFO (or a device) with that name cannot hang the open; what is
     // not a regular file is refused before anything reads it. The descriptor is only mapped,
     // never read, so the flag may stay.
-    do {
-        f.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (f.fd_ < 0 && errno == EINTR);
+    f.fd_ = open_file(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (f.fd_ < 0) return std::unexpected(os_error(errno));
     struct stat st;
     if (::fstat(f.fd_, &st) != 0) return std::unexpected(os_error(errno));

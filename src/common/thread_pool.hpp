@@ -16,7 +16,7 @@
 //                          runs on the calling thread itself.
 //
 // A child made by fork() starts with no pools: the process-wide pool and every cache's pools
-// are built afresh on first use there (the parent's stay with the parent).
+// (pool_registry.hpp) are built afresh on first use there (the parent's stay with the parent).
 //
 // Functions run on workers must not block on work queued behind them; they may start nested loops
 // on the same pool (the starter drains its own loop, so this cannot deadlock). An exception thrown
@@ -34,6 +34,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/pool_registry.hpp"
 
 namespace vse {
 
@@ -45,7 +46,7 @@ public:
 
     static Result<std::shared_ptr<ThreadPool>> create(std::size_t n_workers, NameFn name = {});
 
-    // The process-wide pool, built on first use with "RAYON_NUM_THREADS" workers when that holds a
+    // The process-wide pool (kept with the other shared pools in pool_registry.cpp), built on first use with "RAYON_NUM_THREADS" workers when that holds a
     // positive decimal number, else one per processor available to the process. A failed build is
     // reported ("process-wide worker pool: ...") and tried again by the next caller.
     static Result<ThreadPool*> process_pool();
@@ -98,37 +99,5 @@ private:
 
 // The process's processor count as available to it (affinity mask), at least 1.
 std::size_t available_processors();
-
-// A process-wide cache of dedicated pools keyed by worker count, for a user that lets its caller
-// pick the count. Entries are only inserted, never replaced or removed: the first pool stored for
-// a count is the one every later lookup gets, and it lives until the process ends. The lock is
-// held only for a lookup or an insert, never while a pool is built, so two first lookups of one
-// count may both build a pool; the loser's workers end when its last reference goes.
-class PoolCache {
-public:
-    // `name(n, i)` names worker i of the pool of n workers; a failed build is reported as
-    // "<error_prefix>: <pool error>".
-    using PoolNameFn = std::string (*)(std::size_t n, std::size_t i);
-    PoolCache(PoolNameFn name, std::string error_prefix);
-    ~PoolCache();
-    PoolCache(const PoolCache&) = delete;
-    PoolCache& operator=(const PoolCache&) = delete;
-
-    // The pool of exactly n workers (n >= 1), built on first use.
-    Result<std::shared_ptr<ThreadPool>> get(std::size_t n);
-    // Whether a pool of n workers is stored (for tests and diagnostics).
-    bool contains(std::size_t n) const;
-
-private:
-    struct Map;
-    // Every live cache, for the fork handlers (thread_pool.cpp), which the process-wide pool
-    // shares.
-    struct Registry;
-    friend class ThreadPool;
-
-    PoolNameFn name_;
-    std::string error_prefix_;
-    std::unique_ptr<Map> map_;
-};
 
 }  // namespace vse

@@ -77,10 +77,6 @@ constexpr std::string_view kFieldFilter = "SELECT doc_id FROM docs WHERE json_ex
 // The field filter with its JSON path written in (see field_filter_sql): value ?1, limit ?2.
 constexpr std::string_view kFieldFilterWithPath = "SELECT doc_id FROM docs WHERE json_extract(payload, {}) = ?1 LIMIT ?2";
 
-static_assert(kPragmas.size() == 77 && kSchema.size() == 287 && kFullText.size() == 740);
-static_assert(kSingleUpsert.size() == 244 && kBulkUpsert.size() == 248);
-static_assert(kTextSearch.size() == 73 && kFieldFilter.size() == 69);
-
 constexpr const char* kEmptyFieldPath = "field_path cannot be empty";
 
 // ---------------------------------------------------------------------------------------------
@@ -95,7 +91,7 @@ using FailText = fmt::format_string<const std::string&>;
 // An SQLite failure as the IOError of the step that met it.
 template <class T>
 Result<T> io(sqlite::SqlResult<T>&& r, FailText text) {
-    if (!r) return fail(Exc::OS, fmt::format(text, std::as_const(r.error().message)));
+    if (!r) return os_failure(text, r.error());
     if constexpr (std::is_void_v<T>)
         return {};
     else
@@ -208,20 +204,20 @@ Result<std::uint64_t> Store::set_payloads_bulk(std::span<const BulkItem> items) 
     // ("database is locked") instead of waiting out the busy timeout. Begun with no read open,
     // the first upsert waits like every later one.
     auto stmt = conn_.prepare_cached(kBulkUpsert);
-    if (!stmt) return fail(Exc::OS, fmt::format("prepare failed: {}", stmt.error().message));
+    if (!stmt) return os_failure("prepare failed: {}", stmt.error());
     if (auto begin = conn_.execute_batch("BEGIN DEFERRED"); !begin)
-        return fail(Exc::OS, fmt::format("transaction failed: {}", begin.error().message));
+        return os_failure("transaction failed: {}", begin.error());
     for (const BulkItem& item : items) {
         if (auto run = write_item(**stmt, item); !run) {
             stmt->give_back();
             rollback_if_open();
-            return fail(Exc::OS, fmt::format("bulk insert failed: {}", run.error().message));
+            return os_failure("bulk insert failed: {}", run.error());
         }
     }
     stmt->give_back();
     if (auto commit = conn_.execute_batch("COMMIT"); !commit) {
         rollback_if_open();
-        return fail(Exc::OS, fmt::format("commit failed: {}", commit.error().message));
+        return os_failure("commit failed: {}", commit.error());
     }
     return static_cast<std::uint64_t>(items.size());
 }

@@ -13,10 +13,13 @@
 // immutable after construction, so no other synchronisation is needed.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <numeric>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +30,11 @@ namespace vse::shard {
 inline constexpr std::uint32_t NO_SHARD = 0xFFFFFFFFu;
 
 struct DocEntry {
+    DocEntry() = default;
+    DocEntry(std::shared_ptr<const std::string> payload, std::uint64_t row_start, std::uint64_t row_end,
+             std::uint64_t dim, std::uint32_t shard_id)
+        : payload(std::move(payload)), row_start(row_start), row_end(row_end), dim(dim), shard_id(shard_id) {}
+
     // The payload text as last given; null when none was given. Shared between versions.
     std::shared_ptr<const std::string> payload;
     std::uint64_t row_start = 0;
@@ -34,6 +42,9 @@ struct DocEntry {
     std::uint64_t dim = 0;
     std::uint32_t shard_id = NO_SHARD;
 };
+
+// Rows a document contributes to a snapshot's `total_vectors`: row_end - row_start, modulo 2^64.
+inline std::uint64_t entry_vectors(const DocEntry& e) { return e.row_end - e.row_start; }
 
 class DocMap {
 public:
@@ -57,6 +68,14 @@ public:
     DocMap insert_or_assign(std::uint64_t id, DocEntry entry, DocEntry* previous = nullptr,
                             bool* replaced = nullptr) const;
     DocMap erase(std::uint64_t id, DocEntry* erased = nullptr, bool* found = nullptr) const;
+
+    // A new version with `entry_at(i)` under `ids[i]` for every i; where an id occurs more than
+    // once, its last occurrence wins. `*total`, a sum of entry_vectors over the map (modulo 2^64),
+    // is brought up to date for the new version. A few ids are inserted one by one, copying paths;
+    // a batch that is large beside the map is merged with it in one sorted pass and the tree is
+    // built in bulk.
+    template <class EntryAt>
+    DocMap assign_batch(std::span<const std::uint64_t> ids, EntryAt&& entry_at, std::uint64_t* total) const;
 
     // Builds a map from entries whose ids are strictly ascending, in O(n).
     static DocMap from_sorted(std::vector<std::pair<std::uint64_t, DocEntry>>&& sorted);
@@ -114,6 +133,49 @@ void DocMap::for_each(F&& f) const {
         f(n->key, n->value);
         n = n->right;
     }
+}
+
+template <class EntryAt>
+DocMap DocMap::assign_batch(std::span<const std::uint64_t> ids, EntryAt&& entry_at, std::uint64_t* total) const {
+    const std::size_t n = ids.size();
+    if (n < 64 || n * 8 < size_) {
+        DocMap docs = *this;
+        for (std::size_t i = 0; i < n; ++i) {
+            DocEntry e = entry_at(i), old;
+            bool replaced = false;
+            *total += entry_vectors(e);
+            docs = docs.insert_or_assign(ids[i], std::move(e), &old, &replaced);
+            if (replaced) *total -= entry_vectors(old);
+        }
+        return docs;
+    }
+    // The batch in id order, stable so that the last occurrence of an id comes last among its own.
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
+    std::vector<std::pair<std::uint64_t, DocEntry>> merged;
+    merged.reserve(size_ + n);
+    std::size_t k = 0;
+    auto emit_batch_upto = [&](std::uint64_t limit, bool inclusive) {
+        while (k < n && (ids[order[k]] < limit || (inclusive && ids[order[k]] == limit))) {
+            std::size_t last = k;
+            while (last + 1 < n && ids[order[last + 1]] == ids[order[k]]) ++last;
+            merged.emplace_back(ids[order[last]], entry_at(order[last]));
+            k = last + 1;
+        }
+    };
+    for_each([&](std::uint64_t id, const DocEntry& e) {
+        emit_batch_upto(id, false);
+        if (k < n && ids[order[k]] == id) {
+            emit_batch_upto(id, true);  // the batch replaces this entry
+        } else {
+            merged.emplace_back(id, e);
+        }
+    });
+    emit_batch_upto(UINT64_MAX, true);
+    *total = 0;
+    for (const auto& [id, e] : merged) *total += entry_vectors(e);
+    return from_sorted(std::move(merged));
 }
 
 }  // namespace vse::shard

@@ -1,6 +1,10 @@
 #include "shard/doc_state.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <unordered_map>
+
+#include "common/keyed_hash.hpp"
 
 namespace vse::shard {
 
@@ -31,6 +35,45 @@ std::vector<ShardGroup> group_by_shard(const ShardState& state, std::span<const 
         groups[it->second].docs.emplace_back(id, e);
     }
     return groups;
+}
+
+WalReplay wal_replay(int fd, std::uint64_t index_dim) {
+    // The records are applied one after another in file order; ids are sorted once at the end.
+    // Ids come from the file: hashed with the process's keyed hash, so no choice of them piles up.
+    struct KeyedHash {
+        std::size_t operator()(std::uint64_t id) const { return static_cast<std::size_t>(keyed_hash64(id)); }
+    };
+    std::unordered_map<std::uint64_t, DocEntry, KeyedHash> docs;
+    WalReader in(fd);
+    WalRecord rec;
+    while (in.next(rec)) {
+        switch (rec.op) {
+            case WalOp::Insert:
+            case WalOp::InsertAlt: {
+                auto payload = rec.payload.empty() ? nullptr : std::make_shared<const std::string>(std::move(rec.payload));
+                docs.insert_or_assign(rec.doc_id, DocEntry(std::move(payload), 0, rec.n_vectors, index_dim, NO_SHARD));
+                break;
+            }
+            case WalOp::Delete:
+                docs.erase(rec.doc_id);
+                break;
+            case WalOp::UpdatePayload:
+                if (auto it = docs.find(rec.doc_id); it != docs.end())
+                    it->second.payload =
+                        rec.payload.empty() ? nullptr : std::make_shared<const std::string>(std::move(rec.payload));
+                break;
+        }
+    }
+
+    WalReplay out;
+    out.good_len = in.good_len();
+    out.stop = in.stop();
+    std::vector<std::pair<std::uint64_t, DocEntry>> sorted(std::make_move_iterator(docs.begin()),
+                                                           std::make_move_iterator(docs.end()));
+    docs.clear();
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    out.docs = DocMap::from_sorted(std::move(sorted));
+    return out;
 }
 
 }  // namespace vse::shard

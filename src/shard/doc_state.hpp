@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "shard/doc_map.hpp"
+#include "shard/wal_reader.hpp"
 
 namespace vse::shard {
 
@@ -48,8 +49,18 @@ struct ShardGroup {
 };
 std::vector<ShardGroup> group_by_shard(const ShardState& state, std::span<const std::uint64_t> candidates);
 
-// Rows a document contributes to `total_vectors`: row_end - row_start, modulo 2^64.
-inline std::uint64_t entry_vectors(const DocEntry& e) { return e.row_end - e.row_start; }
+// The log read back and applied in file order to an empty map (see wal_replay).
+struct WalReplay {
+    DocMap docs;                  // the intact records applied, in file order, to an empty map
+    std::uint64_t good_len = 0;   // bytes those records take up, from the start of the file
+    WalStop stop = WalStop::End;
+};
+
+// Reads every intact record of the log open at `fd` (from its first byte, whatever the file
+// position) and applies them in file order: inserts (codes 1 and 3) put an entry with the
+// record's payload, `index_dim` as width, rows 0..n_vectors and NO_SHARD; deletes remove; payload
+// updates replace the payload of a present entry. The vectors themselves are not kept.
+WalReplay wal_replay(int fd, std::uint64_t index_dim);
 
 // An atomic cell holding one shared immutable value; loads never wait for stores.
 template <class T>

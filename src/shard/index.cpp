@@ -1,25 +1,19 @@
 #include "shard/index.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <numeric>
-#include <sys/stat.h>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "common/checked.hpp"
+#include "common/fs.hpp"
+#include "shard/shard_dir.hpp"
 
 namespace vse::shard {
 
 namespace {
 
 constexpr const char* kClosed = "ShardIndex is closed";
-
-bool is_dir(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::shared_ptr<const ShardState> empty_state() { return std::make_shared<const ShardState>(); }
 
@@ -39,33 +33,6 @@ Result<void> check_record_limits(std::uint64_t payload_len, std::uint64_t n_rows
 
 }  // namespace
 
-std::expected<void, StorageError> create_dir_all(const std::string& path) {
-    if (path.empty()) return {};
-    if (path.find('\0') != std::string::npos)
-        return std::unexpected(StorageError{StorageKind::InvalidInput, "file name contained an unexpected NUL byte"});
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
-    int err = errno;
-    if (err != ENOENT) {
-        if (is_dir(path)) return {};
-        return std::unexpected(os_error(err));
-    }
-    std::string parent = path;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    const auto slash = parent.find_last_of('/');
-    if (slash == std::string::npos) {
-        parent.clear();
-    } else {
-        parent.resize(slash == 0 ? 1 : slash);
-    }
-    if (parent == path || parent == "/")
-        return std::unexpected(StorageError{StorageKind::Other, "failed to create whole tree"});
-    if (auto r = create_dir_all(parent); !r) return r;
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
-    err = errno;
-    if (is_dir(path)) return {};
-    return std::unexpected(os_error(err));
-}
-
 Index::Index(std::string base_dir, std::uint64_t dim, std::shared_ptr<const ShardState> state,
              std::shared_ptr<const ShardMap> shards, WalWriter wal)
     : base_dir_(std::move(base_dir)), dim_(dim), state_(std::move(state)), shards_(std::move(shards)) {
@@ -75,25 +42,25 @@ Index::Index(std::string base_dir, std::uint64_t dim, std::shared_ptr<const Shar
 Result<std::unique_ptr<Index>> Index::open(std::string base_dir, std::uint64_t dim) {
     if (dim == 0) return fail(Exc::Value, "dim must be > 0");
     if (auto r = create_dir_all(base_dir); !r)
-        return fail(Exc::OS, fmt::format("cannot create base_dir: {}", r.error().message));
+        return os_failure("cannot create base_dir: {}", r.error());
 
     // The log is opened and locked before it is read: from then on no other index can append to
     // it or cut it, until this one is dropped.
     auto wal = WalWriter::open(join_path(base_dir, kWalFileName));
     if (!wal) {
-        const std::string& cause = wal.error().error.message;
+        const StorageError& cause = wal.error().error;
         switch (wal.error().step) {
             case WalOpenStep::Replay:
-                return fail(Exc::OS, fmt::format("WAL replay failed: {}", cause));
+                return os_failure("WAL replay failed: {}", cause);
             case WalOpenStep::Open:
-                return fail(Exc::OS, fmt::format("WAL open failed: {}", cause));
+                return os_failure("WAL open failed: {}", cause);
             case WalOpenStep::Held:
                 return fail(Exc::OS, fmt::format("WAL lock failed: {} is held by another open ShardIndex", base_dir));
             case WalOpenStep::Lock:
-                return fail(Exc::OS, fmt::format("WAL lock failed: {}", cause));
+                return os_failure("WAL lock failed: {}", cause);
         }
     }
-    WalReplay replay = wal->replay(dim);
+    WalReplay replay = wal_replay(wal->fd(), dim);
 
     auto [shard_map, next_shard_id] = discover_shards(base_dir);
     auto state = ShardState::build(std::move(replay.docs), next_shard_id);
@@ -104,7 +71,7 @@ Result<std::unique_ptr<Index>> Index::open(std::string base_dir, std::uint64_t d
     // may be intact, so it is left alone.
     if (replay.stop == WalStop::Torn || replay.stop == WalStop::Corrupt) {
         if (auto kept = wal->cut(replay.good_len); !kept)
-            return fail(Exc::OS, fmt::format("WAL open failed: {}", kept.error().message));
+            return os_failure("WAL open failed: {}", kept.error());
     }
 
     return std::unique_ptr<Index>(new Index(std::move(base_dir), dim, std::move(state),
@@ -119,7 +86,7 @@ Result<void> Index::check_open() const {
 Result<void> Index::append_locked(const std::vector<std::uint8_t>& record) {
     std::expected<void, StorageError> r =
         wal_ ? wal_->append(record) : std::unexpected(StorageError{StorageKind::Other, "WAL writer is closed"});
-    if (!r) return fail(Exc::OS, fmt::format("WAL write failed: {}", r.error().message));
+    if (!r) return os_failure("WAL write failed: {}", r.error());
     return {};
 }
 
@@ -130,12 +97,7 @@ Result<void> Index::insert(std::uint64_t doc_id, const float* rows, std::uint64_
     // Everything is copied before the lock: the record, and the entry's payload.
     const auto record = encode_wal_record(WalOp::Insert, doc_id, std::span<const float>(rows, n_rows * dim_),
                                           static_cast<std::uint32_t>(n_rows), static_cast<std::uint32_t>(dim_), payload);
-    DocEntry entry;
-    if (payload) entry.payload = std::make_shared<const std::string>(*payload);
-    entry.row_start = 0;
-    entry.row_end = n_rows;
-    entry.dim = dim_;
-    entry.shard_id = NO_SHARD;
+    const DocEntry entry(payload ? std::make_shared<const std::string>(*payload) : nullptr, 0, n_rows, dim_, NO_SHARD);
 
     std::lock_guard lock(writer_mu_);
     VSE_CHECK(append_locked(record));
@@ -186,14 +148,7 @@ Result<void> Index::register_shard_docs(std::span<const std::uint64_t> doc_ids,
     const std::size_t n = doc_ids.size();
     if (shard_ids.size() != n || row_starts.size() != n || row_ends.size() != n)
         return fail(Exc::Value, "all arrays must have the same length");
-    auto entry_at = [&](std::size_t i) {
-        DocEntry e;
-        e.row_start = row_starts[i];
-        e.row_end = row_ends[i];
-        e.dim = dim_;
-        e.shard_id = shard_ids[i];
-        return e;
-    };
+    auto entry_at = [&](std::size_t i) { return DocEntry(nullptr, row_starts[i], row_ends[i], dim_, shard_ids[i]); };
     // The shard count only grows: the largest id given plus one, wrapping in 32 bits.
     std::uint32_t candidate = 1;
     if (n > 0) candidate = *std::max_element(shard_ids.begin(), shard_ids.end()) + 1u;
@@ -201,48 +156,8 @@ Result<void> Index::register_shard_docs(std::span<const std::uint64_t> doc_ids,
     std::lock_guard lock(writer_mu_);
     auto cur = state_.load();
     const std::uint32_t next_shard_id = std::max(cur->next_shard_id, candidate);
-    DocMap docs;
     std::uint64_t total = cur->total_vectors;
-    if (n < 64 || n * 8 < cur->docs.size()) {
-        // A few documents: path-copying inserts.
-        docs = cur->docs;
-        for (std::size_t i = 0; i < n; ++i) {
-            DocEntry e = entry_at(i), old;
-            bool replaced = false;
-            total += entry_vectors(e);
-            docs = docs.insert_or_assign(doc_ids[i], std::move(e), &old, &replaced);
-            if (replaced) total -= entry_vectors(old);
-        }
-    } else {
-        // A large batch: merge the sorted batch (last occurrence of an id wins) with the current
-        // entries and build the tree in one pass.
-        std::vector<std::size_t> order(n);
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return doc_ids[a] < doc_ids[b]; });
-        std::vector<std::pair<std::uint64_t, DocEntry>> merged;
-        merged.reserve(cur->docs.size() + n);
-        std::size_t k = 0;
-        auto emit_batch_upto = [&](std::uint64_t limit, bool inclusive) {
-            while (k < n && (doc_ids[order[k]] < limit || (inclusive && doc_ids[order[k]] == limit))) {
-                std::size_t last = k;
-                while (last + 1 < n && doc_ids[order[last + 1]] == doc_ids[order[k]]) ++last;
-                merged.emplace_back(doc_ids[order[last]], entry_at(order[last]));
-                k = last + 1;
-            }
-        };
-        cur->docs.for_each([&](std::uint64_t id, const DocEntry& e) {
-            emit_batch_upto(id, false);
-            if (k < n && doc_ids[order[k]] == id) {
-                emit_batch_upto(id, true);  // the batch replaces this entry
-            } else {
-                merged.emplace_back(id, e);
-            }
-        });
-        emit_batch_upto(UINT64_MAX, true);
-        total = 0;
-        for (const auto& [id, e] : merged) total += entry_vectors(e);
-        docs = DocMap::from_sorted(std::move(merged));
-    }
+    DocMap docs = cur->docs.assign_batch(doc_ids, entry_at, &total);
     state_.store(ShardState::with_total(std::move(docs), total, next_shard_id));
     return {};
 }
@@ -266,7 +181,7 @@ Result<void> Index::sync() {
     VSE_CHECK(check_open());
     std::lock_guard lock(writer_mu_);
     if (wal_) {
-        if (auto r = wal_->sync(); !r) return fail(Exc::OS, fmt::format("WAL sync failed: {}", r.error().message));
+        if (auto r = wal_->sync(); !r) return os_failure("WAL sync failed: {}", r.error());
     }
     return {};
 }
@@ -275,7 +190,7 @@ Result<void> Index::close() {
     if (closed_.exchange(true, std::memory_order_acq_rel)) return {};
     std::lock_guard lock(writer_mu_);
     if (wal_) {
-        if (auto r = wal_->sync(); !r) return fail(Exc::OS, fmt::format("WAL close failed: {}", r.error().message));
+        if (auto r = wal_->sync(); !r) return os_failure("WAL close failed: {}", r.error());
         wal_.reset();  // already synced; the writer's release writes nothing more
     }
     shards_.store(std::make_shared<const ShardMap>());

@@ -20,7 +20,7 @@
 #include "common/error.hpp"
 #include "shard/doc_state.hpp"
 #include "shard/safetensors.hpp"
-#include "shard/wal.hpp"
+#include "shard/wal_writer.hpp"
 
 namespace vse::shard {
 
@@ -82,9 +82,5 @@ private:
     std::optional<WalWriter> wal_;  // guarded by writer_mu_; absent once closed
     std::atomic<bool> closed_{false};
 };
-
-// Creates `path` and every missing parent with mode 0777 (less the umask); an existing directory
-// is accepted.
-std::expected<void, StorageError> create_dir_all(const std::string& path);
 
 }  // namespace vse::shard

@@ -1,14 +1,13 @@
 #include "shard/merged.hpp"
 
-#include <sys/stat.h>
-
+#include <limits>
 #include <utility>
 
 #include <fmt/format.h>
 
 #include "common/checked.hpp"
 #include "common/coding.hpp"
-#include "shard/safetensors.hpp"
+#include "common/fs.hpp"
 
 namespace vse::shard {
 
@@ -83,8 +82,7 @@ std::expected<std::shared_ptr<const MergedMmap>, StorageError> MergedMmap::load(
     // Optional: a path that cannot be looked up means no codes, whatever the reason.
     std::optional<MappedFile> codes;
     const std::string codes_path = join_path(dir, kMergedCodesFile);
-    struct stat st;
-    if (codes_path.find('\0') == std::string::npos && ::stat(codes_path.c_str(), &st) == 0) {
+    if (path_exists(codes_path)) {
         auto mapped = MappedFile::open(codes_path);
         if (!mapped) return std::unexpected(mapped.error());
         if (mapped->size() < kCountHeader) return std::unexpected(invalid_data("merged_codes.bin too small for header"));

@@ -3,16 +3,12 @@
 //
 // Layout (integers little-endian):
 //   offset 0             8 bytes      header_len: length of the JSON header
-//   offset 8             header_len   UTF-8 JSON object, one member per tensor:
-//                                     {"dtype": "F32", "shape": [rows, ...], "data_offsets": [b, e]}
-//                                     ("__metadata__" is not a tensor)
+//   offset 8             header_len   UTF-8 JSON object, one member per tensor (safetensors_header.hpp)
 //   offset 8+header_len  the rest     data section; a tensor's bytes lie at [b, e) within it
 //
-// Parsing is lenient the way the host's files need it to be: a missing or non-string "dtype" reads
-// as "F32", "shape" keeps only its non-negative integer elements, a member without a two-element
-// "data_offsets" is left out, and a header that is not an object gives an empty table. What the
-// header cannot be trusted with is checked where it is used: a row read validates the tensor's
-// byte range against the mapping with overflow-checked arithmetic before touching a byte.
+// What the header cannot be trusted with is checked where it is used: a row read validates the
+// tensor's byte range against the mapping with overflow-checked arithmetic before touching a byte.
+// Finding the shard files of a directory: shard_dir.hpp.
 #pragma once
 
 #include <cstdint>
@@ -26,16 +22,9 @@
 
 #include "common/mapped_file.hpp"
 #include "common/storage_error.hpp"
+#include "shard/safetensors_header.hpp"
 
 namespace vse::shard {
-
-struct TensorInfo {
-    std::string dtype;
-    std::vector<std::uint64_t> shape;
-    // The header's data offsets, relative to the data section.
-    std::uint64_t data_begin = 0;
-    std::uint64_t data_end = 0;
-};
 
 class MmapShard {
 public:
@@ -59,12 +48,12 @@ public:
                                                                               std::uint64_t row_end) const;
 
     const std::string& path() const { return path_; }
-    const std::unordered_map<std::string, TensorInfo>& tensors() const { return tensors_; }
+    const TensorTable& tensors() const { return tensors_; }
     const TensorInfo* tensor(const std::string& name) const;
 
 private:
     MmapShard(std::string path, MappedFile map, std::uint64_t header_len,
-              std::unordered_map<std::string, TensorInfo> tensors)
+              TensorTable tensors)
         : path_(std::move(path)), tensors_(std::move(tensors)), map_(std::move(map)), header_len_(header_len) {}
 
     template <class T>
@@ -73,21 +62,11 @@ private:
                                                               std::uint64_t row_start, std::uint64_t row_end) const;
 
     std::string path_;
-    std::unordered_map<std::string, TensorInfo> tensors_;
+    TensorTable tensors_;
     MappedFile map_;
     std::uint64_t header_len_;
 };
 
 using ShardMap = std::unordered_map<std::uint32_t, std::shared_ptr<const MmapShard>>;
-
-// "shard_{id}.safetensors" under `base_dir`.
-std::string shard_path(const std::string& base_dir, std::uint32_t id);
-
-// Maps the shard files 0, 1, 2, ... up to the first id whose file does not exist; a file that
-// exists but cannot be opened or parsed is left out. Returns the map and the first missing id.
-std::pair<ShardMap, std::uint32_t> discover_shards(const std::string& base_dir);
-
-// `dir` joined with `name`, with no separator added after an empty `dir` or one ending in '/'.
-std::string join_path(const std::string& dir, const std::string& name);
 
 }  // namespace vse::shard

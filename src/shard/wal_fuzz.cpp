@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "shard/fuzz_file.hpp"
-#include "shard/wal.hpp"
+#include "shard/doc_state.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len) {
     constexpr std::uint64_t kDim = 4;

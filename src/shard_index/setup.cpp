@@ -76,7 +76,7 @@ PyObject* meth_load_merged(PyObject* obj, PyObject* const* args, Py_ssize_t narg
         VSE_TRY(std::string_view dir, py::to_str(a[0], "dir"));
         VSE_CHECK(self.index->check_open());
         auto view = shard::MergedMmap::load(std::string(dir));
-        if (!view) return fail(Exc::OS, fmt::format("failed to load merged mmap: {}", view.error().message));
+        if (!view) return os_failure("failed to load merged mmap: {}", view.error());
         self.installed.merged = std::move(*view);
         return py::none();
     });

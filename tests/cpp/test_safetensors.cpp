@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "shard/safetensors.hpp"
+#include "shard/shard_dir.hpp"
 
 namespace fs = std::filesystem;
 using vse::StorageKind;

@@ -1,73 +1,24 @@
-// The write-ahead log "shard.wal": the only durable copy of inserted documents and of every
-// payload change.
-//
-// The file has no header; records follow one another with no padding. All integers and floats are
-// little-endian. One record, with P = payload_len and V = n_vectors * dim:
-//
-//   offset      size  field
-//   0           1     op           WalOp code (1 insert, 2 delete, 3 insert, 4 update payload)
-//   1           8     doc_id
-//   9           4     payload_len  0 when the operation has no payload
-//   13          P     payload      UTF-8 text
-//   13+P        4     n_vectors
-//   17+P        4     dim
-//   21+P        4V    values       float32 token vectors, row after row
-//   21+P+4V     4     crc          CRC-32 (IEEE, reflected 0xEDB88320) of every byte before it
-//
-// A record is 25 + P + 4V bytes. Replay refuses a payload above 64 MiB and more than 2^26 values,
-// and stops at the first record it cannot read whole and intact; every record before it is applied.
+// The append side of the write-ahead log (format: wal_format.hpp).
 //
 // Appends go through an 8192-byte buffer and are never synced one by one: bytes reach the file when
 // a record does not fit the buffer, on flush(), and on sync(), which also pushes them to stable
 // storage. A record is therefore durable only after a later successful sync.
 #pragma once
 
-#include <cstddef>
 #include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/storage_error.hpp"
-#include "shard/doc_map.hpp"
+#include "shard/wal_format.hpp"
 
 namespace vse::shard {
-
-enum class WalOp : std::uint8_t { Insert = 1, Delete = 2, InsertAlt = 3, UpdatePayload = 4 };
-
-inline constexpr std::uint64_t kWalMaxPayload = 67108864;  // 2^26 bytes
-inline constexpr std::uint64_t kWalMaxValues = 67108864;   // 2^26 floats
-inline constexpr std::size_t kWalBufferSize = 8192;
-inline constexpr std::size_t kWalRecordOverhead = 25;
-
-// One serialised record, ready to hand to WalWriter::append.
-std::vector<std::uint8_t> encode_wal_record(WalOp op, std::uint64_t doc_id, std::span<const float> values,
-                                            std::uint32_t n_vectors, std::uint32_t dim,
-                                            std::optional<std::string_view> payload);
-
-// Why reading a log ended.
-enum class WalStop {
-    End,        // the file ended between records
-    Torn,       // the file ended inside a record (or a record claims more bytes than the file has)
-    Corrupt,    // a bad op code, a limit exceeded or a checksum mismatch
-    ReadError,  // the device reported an error
-};
-
-struct WalReplay {
-    DocMap docs;                  // the intact records applied, in file order, to an empty map
-    std::uint64_t good_len = 0;   // bytes those records take up, from the start of the file
-    WalStop stop = WalStop::End;
-};
-
-// Reads every intact record of the log open at `fd` (from its first byte, whatever the file
-// position) and applies them in file order: inserts (codes 1 and 3) put an entry with the
-// record's payload, `index_dim` as width, rows 0..n_vectors and NO_SHARD; deletes remove; payload
-// updates replace the payload of a present entry. The vectors themselves are not kept.
-WalReplay wal_replay(int fd, std::uint64_t index_dim);
 
 // The step of opening a log that failed, for the caller's message.
 enum class WalOpenStep {
@@ -103,8 +54,9 @@ public:
     // refused without blocking on it.
     static std::expected<WalWriter, WalOpenError> open(std::string path);
 
-    // wal_replay over this log.
-    WalReplay replay(std::uint64_t index_dim) const;
+    // The log's descriptor, to read it back (WalReader) under this writer's lock, before anything
+    // is appended.
+    int fd() const { return fd_; }
 
     // Cuts the log to its first `length` bytes, before anything is appended, so that new records
     // do not land behind a tail that replay stops at. The bytes past `length` may be the only

@@ -1,0 +1,80 @@
+// Reading the write-ahead log back (format: wal_format.hpp), one record at a time.
+//
+// The reader stops at the first record it cannot read whole and intact: every record before it is
+// handed out, nothing after it. A field longer than what is left of the file ends the reading as a
+// torn record before any memory is set aside for it, so a few hostile bytes cannot cost hundreds
+// of megabytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "shard/wal_format.hpp"
+
+namespace vse::shard {
+
+// Why reading a log ended.
+enum class WalStop {
+    End,        // the file ended between records
+    Torn,       // the file ended inside a record (or a record claims more bytes than the file has)
+    Corrupt,    // a bad op code, a limit exceeded or a checksum mismatch
+    ReadError,  // the device reported an error
+};
+
+// One intact record as read.
+struct WalRecord {
+    WalOp op = WalOp::Insert;
+    std::uint64_t doc_id = 0;
+    std::string payload;  // payload_len bytes
+    std::uint32_t n_vectors = 0;
+    std::uint32_t dim = 0;
+    std::span<const std::uint8_t> values;  // the values' bytes; valid until the next read
+};
+
+// Reads the records of the log open at `fd` from its first byte, whatever the file position,
+// through an 8192-byte buffer; requests at least as large as the buffer go straight to the file
+// when the buffer is empty.
+class WalReader {
+public:
+    explicit WalReader(int fd);
+
+    // The next intact record into `rec`, or false once reading has stopped; stop() tells why.
+    // A moved-from `rec.payload` is fine: it is refilled.
+    bool next(WalRecord& rec);
+
+    WalStop stop() const { return stop_; }
+    // Bytes the records handed out take up, from the start of the file.
+    std::uint64_t good_len() const { return good_len_; }
+
+private:
+    enum class Got { All, Eof, Error };
+
+    // Bytes of the file not read yet, by the size it had when reading began.
+    std::uint64_t remaining() const { return consumed_ < size_ ? size_ - consumed_ : 0; }
+    // Reads exactly `len` bytes. On Eof, `*got` tells how many arrived before the end.
+    Got read_exact(std::uint8_t* dst, std::size_t len, std::size_t* got);
+    // Reads one field; false ends the reading with the reason recorded.
+    bool field(std::uint8_t* dst, std::size_t len, bool first);
+    // False, recording a torn record, when `len` bytes are more than the file has left.
+    bool fits(std::uint64_t len);
+    bool halt(WalStop why) {
+        stop_ = why;
+        done_ = true;
+        return false;
+    }
+
+    int fd_;
+    std::uint64_t size_ = 0;
+    std::uint64_t consumed_ = 0;  // bytes handed out: the file offset of the next read once the buffer is empty
+    std::vector<std::uint8_t> buf_;
+    std::size_t pos_ = 0, end_ = 0;
+    std::vector<std::uint8_t> values_;
+    std::uint64_t good_len_ = 0;
+    WalStop stop_ = WalStop::End;
+    bool done_ = false;
+};
+
+}  // namespace vse::shard
