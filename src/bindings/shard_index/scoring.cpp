@@ -13,10 +13,10 @@
 #include "shard/scoring/exact.hpp"
 #include "shard/scoring/proxy.hpp"
 #include "shard/scoring/search.hpp"
-#include "shard_index/gpu_callback.hpp"
-#include "shard_index/object.hpp"
+#include "bindings/shard_index/gpu_callback.hpp"
+#include "bindings/shard_index/object.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 
@@ -186,4 +186,4 @@ PyObject* meth_fetch_candidate_embeddings(PyObject* obj, PyObject* const* args, 
     });
 }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

@@ -5,9 +5,9 @@
 #include "python/convert.hpp"
 #include "python/ndarray.hpp"
 #include "shard/merged.hpp"
-#include "shard_index/object.hpp"
+#include "bindings/shard_index/object.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 constexpr std::array<py::Param, 2> kMeansParams{{{"means"}, {"doc_ids"}}};
@@ -92,4 +92,4 @@ PyObject* meth_set_use_compression(PyObject* obj, PyObject* const* args, Py_ssiz
     });
 }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index
