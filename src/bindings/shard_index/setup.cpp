@@ -75,9 +75,7 @@ PyObject* meth_load_merged(PyObject* obj, PyObject* const* args, Py_ssize_t narg
                   [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
         VSE_TRY(std::string_view dir, py::to_str(a[0], "dir"));
         VSE_CHECK(self.index->check_open());
-        auto view = shard::MergedMmap::load(std::string(dir));
-        if (!view) return fail(Exc::OS, fmt::format("failed to load merged mmap: {}", view.error().message));
-        self.installed.merged = std::move(*view);
+        VSE_TRY(self.installed.merged, shard::load_merged(std::string(dir)));
         return py::none();
     });
 }
