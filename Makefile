@@ -1,5 +1,5 @@
 # make setup   prepare the machine, .venv and the installed module (idempotent)
-# make test    C++ unit tests, the Python test suite and a short run of each fuzz harness
+# make test    the layout check, C++ unit tests, the Python test suite and a short run of each fuzz harness
 # make demo    the quickstart, end to end
 # make bench   benchmarks against their baselines
 # make test-asan  the Python suite against a module built with ASan and UBSan
@@ -12,12 +12,16 @@ SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUIL
     -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
-.PHONY: setup test test-cpp test-py test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
+.PHONY: setup test check-layout test-cpp test-py test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
 
 setup:
 	tools/setup.sh
 
-test: setup test-cpp test-py test-fuzz
+test: setup check-layout test-cpp test-py test-fuzz
+
+# Python.h (and NumPy) only in src/python/ and src/bindings/.
+check-layout:
+	tools/check_layout.sh
 
 test-cpp:
 	$(SANITIZED_CONFIGURE)

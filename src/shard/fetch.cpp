@@ -120,4 +120,11 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
     return out;
 }
 
+Fetched fetch_candidate_embeddings(const ShardState& state, const ShardMap& shards, const MergedMmap* merged,
+                                   const ResidualCodec* codec, bool use_compression,
+                                   std::span<const std::uint64_t> candidates, std::uint64_t dim) {
+    if (merged != nullptr) return fetch_from_merged(*merged, candidates, dim);
+    return fetch_from_shards(state, shards, use_compression ? codec : nullptr, candidates, dim);
+}
+
 }  // namespace vse::shard

@@ -56,4 +56,10 @@ Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_
 Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
                           std::span<const std::uint64_t> candidates, std::uint64_t dim);
 
+// The whole call: the merged path when a view is given (it then serves every candidate), else the
+// shard path, decoding with `codec` only when `use_compression` is set.
+Fetched fetch_candidate_embeddings(const ShardState& state, const ShardMap& shards, const MergedMmap* merged,
+                                   const ResidualCodec* codec, bool use_compression,
+                                   std::span<const std::uint64_t> candidates, std::uint64_t dim);
+
 }  // namespace vse::shard

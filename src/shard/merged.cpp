@@ -116,6 +116,12 @@ std::expected<std::shared_ptr<const MergedMmap>, StorageError> MergedMmap::load(
                                                             n_rows));
 }
 
+Result<std::shared_ptr<const MergedMmap>> load_merged(const std::string& dir) {
+    auto view = MergedMmap::load(dir);
+    if (!view) return os_failure("failed to load merged mmap: {}", view.error());
+    return std::move(*view);
+}
+
 std::optional<MergedRows> MergedMmap::rows_of(std::uint64_t doc_id) const {
     const std::optional<std::uint64_t> i = doc_map_.find(doc_id);
     // Positions come from a doc map that nothing compares with the boundaries.

@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "common/error.hpp"
 #include "common/mapped_file.hpp"
 #include "common/storage_error.hpp"
 #include "common/u64_map.hpp"
@@ -123,5 +124,9 @@ private:
     std::uint64_t dim_;
     std::uint64_t n_rows_;
 };
+
+// A load as an index reports it: every failure of MergedMmap::load becomes an IOError
+// "failed to load merged mmap: {cause}", the cause being the load's own message.
+Result<std::shared_ptr<const MergedMmap>> load_merged(const std::string& dir);
 
 }  // namespace vse::shard

@@ -1,7 +1,8 @@
 // The merged view's accessors at the edges of their files (reversed ranges, ranges past the end,
-// sizes that do not fit 64 bits, positions without a boundary after them), the doc-id map, and exact
-// candidate scoring: its chunks, a result independent of the pool, and the scores of a plain
-// reference over the same widened rows.
+// sizes that do not fit 64 bits, positions without a boundary after them), the doc-id map, exact
+// candidate scoring (its chunks, a result independent of the pool, and the scores of a plain
+// reference over the same widened rows), and approximate scoring's choice between the merged codes
+// and the shard files.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,14 +15,20 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "common/coding.hpp"
 #include "common/half.hpp"
 #include "common/thread_pool.hpp"
 #include "common/u64_map.hpp"
+#include "shard/doc_state.hpp"
 #include "shard/merged.hpp"
+#include "shard/safetensors.hpp"
+#include "shard/scoring/approx.hpp"
 #include "shard/scoring/exact.hpp"
 
 namespace fs = std::filesystem;
@@ -260,6 +267,112 @@ TEST_F(ExactScoring, AViewOfAnotherWidthScoresNothing) {
     std::vector<float> q6(kDim + 1, 1.0f);
     const QueryDots own(q6.data(), 1, kDim + 1);
     EXPECT_EQ(score_exact_candidate(*view, own, 1, scratch), static_cast<float>(kDim + 1));
+}
+
+// Approximate scoring over a merged view and a shard file that give the same documents different
+// codes, so that every result shows which path scored it. The two query rows pick out the two
+// coordinates of the centroids (1, 0), (0, 1), (3, 0), (0, 5): a document scores the largest x plus
+// the largest y over its codes, exactly.
+class ApproxScoring : public MergedFiles {
+protected:
+    static constexpr std::uint64_t kDim = 2;
+    const std::vector<float> query_{1, 0, 0, 1};
+    const std::vector<float> centroids_{1, 0, 0, 1, 3, 0, 0, 5};
+
+    static std::string code_bytes(const std::vector<std::uint16_t>& codes) {
+        std::string out;
+        for (std::uint16_t c : codes) out += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+        return out;
+    }
+
+    void SetUp() override {
+        MergedFiles::SetUp();
+        auto pool = ThreadPool::create(2);
+        ASSERT_TRUE(pool);
+        pool_ = std::move(*pool);
+        // The shard: codes of rows 0..4 as {0}, {2, 1}, {3, 9}, {9}; code 9 is beyond the table.
+        const std::string codes = code_bytes({0, 2, 1, 3, 9, 9});
+        std::string header = fmt::format(R"({{"centroid_codes":{{"dtype":"U16","shape":[6],"data_offsets":[0,{}]}}}})",
+                                         codes.size());
+        put("shard_0.safetensors", u64s({header.size()}) + header + codes);
+        auto shard = MmapShard::open((dir_ / "shard_0.safetensors").string());
+        ASSERT_TRUE(shard.has_value()) << shard.error().message;
+        shards_.emplace(0, std::move(*shard));
+        // Registered: 10 -> [0, 1) scores 1, 11 -> [1, 3) scores 4, 12 -> [3, 3) has no codes and
+        // scores 0, 13 -> [3, 5) scores 5, 16 -> [5, 6) has no usable code and scores -inf,
+        // 15 -> [6, 8) runs past the tensor and is left out.
+        DocMap docs;
+        const std::pair<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> rows[] = {
+            {10, {0, 1}}, {11, {1, 3}}, {12, {3, 3}}, {13, {3, 5}}, {16, {5, 6}}, {15, {6, 8}}};
+        for (const auto& [id, r] : rows) docs = docs.insert_or_assign(id, DocEntry{nullptr, r.first, r.second, kDim, 0});
+        state_ = ShardState::build(std::move(docs), 1);
+        // The merged files: 10 -> {2, 3} scores 8, 11 -> {0} scores 1, 12 -> {3} scores 5, 14 -> no
+        // rows, 0; 13, 15 and 16 are not in its doc map.
+        write(4, kDim, std::vector<std::uint16_t>(8, 0x3C00), {0, 2, 3, 4, 4}, {10, 11, 12, 14});
+        put(kMergedCodesFile, u64s({4}) + code_bytes({2, 3, 0, 3}));
+    }
+
+    std::vector<ScoredDoc> score(const MergedMmap* merged, std::span<const std::uint64_t> candidates,
+                                 std::uint64_t n_top, std::size_t n_q = 2) {
+        return score_candidates_approx(*state_, shards_, merged, centroids_.data(), 4, query_.data(), n_q, kDim,
+                                       candidates, n_top, *pool_);
+    }
+
+
+    ShardMap shards_;
+    std::shared_ptr<const ShardState> state_;
+    std::shared_ptr<ThreadPool> pool_;
+};
+
+bool same(const std::vector<ScoredDoc>& got, const std::vector<ScoredDoc>& want) {
+    if (got.size() != want.size()) return false;
+    for (std::size_t i = 0; i < got.size(); ++i)
+        if (got[i].doc_id != want[i].doc_id ||
+            std::bit_cast<std::uint32_t>(got[i].score) != std::bit_cast<std::uint32_t>(want[i].score))
+            return false;
+    return true;
+}
+
+std::string show(const std::vector<ScoredDoc>& docs) {
+    std::string out;
+    for (const ScoredDoc& d : docs) out += fmt::format("({}, {}) ", d.doc_id, d.score);
+    return out;
+}
+
+TEST_F(ApproxScoring, MergedCodesWinOverShardCodesAndTheBestComeFirst) {
+    const auto with_codes = load();
+    ASSERT_TRUE(with_codes);
+    fs::remove(dir_ / kMergedCodesFile);
+    const auto without_codes = load();
+    ASSERT_TRUE(without_codes);
+    ASSERT_FALSE(without_codes->has_codes());
+
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<std::uint64_t> all{10, 11, 12, 13, 14, 15, 16};
+    const std::vector<std::uint64_t> twice{11, 12, 11};
+    const std::vector<ScoredDoc> from_shards{{13, 5}, {11, 4}, {10, 1}, {12, 0}, {16, -inf}};
+    struct Case {
+        const char* name;
+        const MergedMmap* merged;
+        std::span<const std::uint64_t> candidates;
+        std::uint64_t n_top;
+        std::vector<ScoredDoc> want;
+    } cases[] = {
+        {"merged codes", with_codes.get(), all, 10, {{10, 8}, {12, 5}, {11, 1}, {14, 0}}},
+        {"merged codes, n_top 2", with_codes.get(), all, 2, {{10, 8}, {12, 5}}},
+        {"merged codes, repeated", with_codes.get(), twice, 10, {{12, 5}, {11, 1}, {11, 1}}},
+        {"merged view without codes", without_codes.get(), all, 10, from_shards},
+        {"no merged view", nullptr, all, 10, from_shards},
+        {"shards, n_top 3", nullptr, all, 3, {{13, 5}, {11, 4}, {10, 1}}},
+        {"shards, repeated", nullptr, twice, 10, {{11, 4}, {11, 4}, {12, 0}}},
+        {"n_top 0", with_codes.get(), all, 0, {}},
+        {"no candidates", with_codes.get(), {}, 10, {}},
+    };
+    for (const Case& c : cases) {
+        const auto got = score(c.merged, c.candidates, c.n_top);
+        EXPECT_TRUE(same(got, c.want)) << c.name << ": got " << show(got) << "want " << show(c.want);
+    }
+    EXPECT_TRUE(score(with_codes.get(), all, 10, 0).empty()) << "no query rows";
 }
 
 }  // namespace

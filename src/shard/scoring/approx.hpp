@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "common/error.hpp"
 #include "common/thread_pool.hpp"
 #include "shard/doc_state.hpp"
 #include "shard/merged.hpp"
@@ -51,5 +52,24 @@ std::vector<ScoredDoc> approx_merged_scores(const CentroidTable& table, const Me
 std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
                                            const ShardMap& shards, std::span<const std::uint64_t> candidates,
                                            ThreadPool& pool);
+
+// The best n_top candidates, scored on `pool`: `query` holds n_q rows of `dim` (the index width)
+// values and `centroids` n_centroids rows of dim. The candidates are scored from the merged codes
+// when `merged` is given and holds codes, else from the shard files of `state` and `shards` (the
+// two paths never mix). Empty without work (no candidates, no query rows).
+std::vector<ScoredDoc> score_candidates_approx(const ShardState& state, const ShardMap& shards,
+                                               const MergedMmap* merged, const float* centroids,
+                                               std::uint64_t n_centroids, const float* query, std::size_t n_q,
+                                               std::uint64_t dim, std::span<const std::uint64_t> candidates,
+                                               std::uint64_t n_top, ThreadPool& pool);
+
+// The whole call on the process-wide pool, started only when there is work; fails only when the
+// pool cannot be started.
+Result<std::vector<ScoredDoc>> score_candidates_approx(const ShardState& state, const ShardMap& shards,
+                                                       const MergedMmap* merged, const float* centroids,
+                                                       std::uint64_t n_centroids, const float* query,
+                                                       std::size_t n_q, std::uint64_t dim,
+                                                       std::span<const std::uint64_t> candidates,
+                                                       std::uint64_t n_top);
 
 }  // namespace vse::shard

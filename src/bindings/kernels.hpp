@@ -4,10 +4,10 @@
 #include "common/error.hpp"
 #include "python/ref.hpp"
 
-namespace vse::kernels {
+namespace vse::bindings {
 
 // The ready function objects, to be registered in the module.
 Result<py::Ref> rroq158_function();
 Result<py::Ref> rroq4_riem_function();
 
-}  // namespace vse::kernels
+}  // namespace vse::bindings

@@ -10,10 +10,10 @@
 #include <cstdint>
 
 #include "common/error.hpp"
-#include "metadata/metadata_store.hpp"
-#include "kernels/kernel_functions.hpp"
+#include "bindings/kernels.hpp"
+#include "bindings/metadata_store.hpp"
+#include "bindings/shard_index/shard_index.hpp"
 #include "python/error.hpp"
-#include "shard_index/shard_index.hpp"
 
 namespace {
 
@@ -27,10 +27,10 @@ struct Export {
 };
 
 constexpr Export kExports[] = {
-    {"ShardIndex", vse::shard_index::type_object},
-    {"MetadataStore", vse::metadata::type_object},
-    {"rroq158_score_batch", vse::kernels::rroq158_function},
-    {"rroq4_riem_score_batch", vse::kernels::rroq4_riem_function},
+    {"ShardIndex", vse::bindings::shard_index::type_object},
+    {"MetadataStore", vse::bindings::metadata_store::type_object},
+    {"rroq158_score_batch", vse::bindings::rroq158_function},
+    {"rroq4_riem_score_batch", vse::bindings::rroq4_riem_function},
 };
 
 Result<void> add_export(PyObject* module, const char* name, Ref obj) {

@@ -24,7 +24,7 @@
 #include "shard/index.hpp"
 #include "shard/merged.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 using py::Ref;
 
@@ -106,4 +106,4 @@ PyObject* get_doc_count(PyObject*, void*);
 PyObject* get_total_vectors(PyObject*, void*);
 PyObject* get_dim(PyObject*, void*);
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

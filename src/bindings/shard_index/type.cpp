@@ -7,10 +7,10 @@
 #include "python/convert.hpp"
 #include "python/method.hpp"
 #include "python/type.hpp"
-#include "shard_index/object.hpp"
-#include "shard_index/shard_index.hpp"
+#include "bindings/shard_index/object.hpp"
+#include "bindings/shard_index/shard_index.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 
@@ -183,4 +183,4 @@ Result<Ref> type_object() {
     return Ref::borrow(reinterpret_cast<PyObject*>(&kType));
 }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

@@ -4,9 +4,9 @@
 #include "common/error.hpp"
 #include "python/ref.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 // The ready type object, to be registered in the module.
 Result<py::Ref> type_object();
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

@@ -6,7 +6,7 @@
 
 #include "shard/scoring/search.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 // A scorer that calls `callable(query, docs, doc_ids, offsets)` with the GIL (taken by the scorer
 // itself, so it may run where the GIL was released) and returns one score per id. Every failure,
@@ -14,4 +14,4 @@ namespace vse::shard_index {
 // borrowed: the caller keeps it alive while the scorer may run.
 shard::BatchScorer gpu_scorer(PyObject* callable);
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

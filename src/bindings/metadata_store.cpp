@@ -4,7 +4,7 @@
 // result. None releases the GIL: the connection is opened without SQLite's own mutex, and the GIL
 // is what keeps two threads off it. For the same reason no Python code runs while a statement is
 // in use: results come back from the core as plain values before any Python object is made.
-#include "metadata/metadata_store.hpp"
+#include "bindings/metadata_store.hpp"
 
 #include <array>
 #include <memory>
@@ -17,10 +17,12 @@
 #include "python/error.hpp"
 #include "python/method.hpp"
 
-namespace vse::metadata {
+namespace vse::bindings::metadata_store {
 
 namespace {
 
+using metadata::BulkItem;
+using metadata::Store;
 using py::Ref;
 
 struct MetadataStoreObject {
@@ -247,4 +249,4 @@ Result<Ref> type_object() {
     return Ref::borrow(type);
 }
 
-}  // namespace vse::metadata
+}  // namespace vse::bindings::metadata_store

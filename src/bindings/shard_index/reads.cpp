@@ -4,9 +4,9 @@
 #include "common/utf8.hpp"
 #include "python/convert.hpp"
 #include "python/ndarray.hpp"
-#include "shard_index/object.hpp"
+#include "bindings/shard_index/object.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 constexpr std::array<py::Param, 1> kDocIdParams{{{"doc_id"}}};
@@ -62,4 +62,4 @@ PyObject* get_total_vectors(PyObject* obj, void*) {
 // The width is fixed for the object's life: no borrow, no closed check, never raises.
 PyObject* get_dim(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(self_of(obj)->index->dim()); }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

@@ -4,9 +4,9 @@
 #include "common/error.hpp"
 #include "python/ref.hpp"
 
-namespace vse::metadata {
+namespace vse::bindings::metadata_store {
 
 // The ready type object, to be registered in the module.
 Result<py::Ref> type_object();
 
-}  // namespace vse::metadata
+}  // namespace vse::bindings::metadata_store

@@ -5,9 +5,9 @@
 #include "python/convert.hpp"
 #include "python/ndarray.hpp"
 #include "shard/merged.hpp"
-#include "shard_index/object.hpp"
+#include "bindings/shard_index/object.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 constexpr std::array<py::Param, 2> kMeansParams{{{"means"}, {"doc_ids"}}};
@@ -75,9 +75,7 @@ PyObject* meth_load_merged(PyObject* obj, PyObject* const* args, Py_ssize_t narg
                   [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
         VSE_TRY(std::string_view dir, py::to_str(a[0], "dir"));
         VSE_CHECK(self.index->check_open());
-        auto view = shard::MergedMmap::load(std::string(dir));
-        if (!view) return os_failure("failed to load merged mmap: {}", view.error());
-        self.installed.merged = std::move(*view);
+        VSE_TRY(self.installed.merged, shard::load_merged(std::string(dir)));
         return py::none();
     });
 }
@@ -92,4 +90,4 @@ PyObject* meth_set_use_compression(PyObject* obj, PyObject* const* args, Py_ssiz
     });
 }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

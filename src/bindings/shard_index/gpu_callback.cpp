@@ -1,4 +1,4 @@
-#include "shard_index/gpu_callback.hpp"
+#include "bindings/shard_index/gpu_callback.hpp"
 
 #include <cmath>
 #include <exception>
@@ -9,7 +9,7 @@
 #include "python/gil.hpp"
 #include "python/ndarray.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 
@@ -70,4 +70,4 @@ shard::BatchScorer gpu_scorer(PyObject* callable) {
     };
 }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

@@ -4,7 +4,7 @@
 // the documented dtype, borrowed read-only without a copy; shape numbers and n_threads through
 // __index__), runs the checks of the core, scores the batch without the GIL, and returns the
 // result buffer as a flat float32 array that owns it.
-#include "kernels/kernel_functions.hpp"
+#include "bindings/kernels.hpp"
 
 #include <array>
 #include <cstdint>
@@ -21,7 +21,7 @@
 #include "python/method.hpp"
 #include "python/ndarray.hpp"
 
-namespace vse::kernels {
+namespace vse::bindings {
 
 namespace {
 
@@ -29,12 +29,12 @@ using py::DType;
 using py::Ref;
 
 template <class T>
-InArray<T> in_array(const py::ArrayView& v) {
-    return InArray<T>{v.as<T>(), v.size, v.contiguous()};
+kernels::InArray<T> in_array(const py::ArrayView& v) {
+    return kernels::InArray<T>{v.as<T>(), v.size, v.contiguous()};
 }
 
 template <class T>
-std::optional<InArray<T>> in_array(const std::optional<py::ArrayView>& v) {
+std::optional<kernels::InArray<T>> in_array(const std::optional<py::ArrayView>& v) {
     if (!v) return std::nullopt;
     return in_array<T>(*v);
 }
@@ -96,7 +96,7 @@ PyObject* rroq158_score_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs
         VSE_TRY(auto n, shape_numbers(a, kRroq158Params));
         VSE_TRY(Optionals o, optionals(a));
 
-        const Rroq158Input in{
+        const kernels::Rroq158Input in{
             .q_planes = in_array<std::int32_t>(v[0]),
             .q_meta = in_array<float>(v[1]),
             .qc_table = in_array<float>(v[2]),
@@ -112,8 +112,8 @@ PyObject* rroq158_score_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs
             .docs_mask = in_array<float>(o.docs_mask),
             .n_threads = o.n_threads,
         };
-        VSE_TRY(Rroq158Args checked, rroq158_check(in));
-        VSE_TRY(std::vector<float> out, py::without_gil([&] { return rroq158_run_pooled(checked); }));
+        VSE_TRY(kernels::Rroq158Args checked, kernels::rroq158_check(in));
+        VSE_TRY(std::vector<float> out, py::without_gil([&] { return kernels::rroq158_run_pooled(checked); }));
         return output_array(std::move(out));
     });
 }
@@ -132,7 +132,7 @@ PyObject* rroq4_riem_score_batch(PyObject*, PyObject* const* args, Py_ssize_t na
         VSE_TRY(auto n, shape_numbers(a, kRroq4RiemParams));
         VSE_TRY(Optionals o, optionals(a));
 
-        const Rroq4RiemInput in{
+        const kernels::Rroq4RiemInput in{
             .q_rot = in_array<float>(v[0]),
             .q_gsums = in_array<float>(v[1]),
             .qc_table = in_array<float>(v[2]),
@@ -148,8 +148,8 @@ PyObject* rroq4_riem_score_batch(PyObject*, PyObject* const* args, Py_ssize_t na
             .docs_mask = in_array<float>(o.docs_mask),
             .n_threads = o.n_threads,
         };
-        VSE_TRY(Rroq4RiemArgs checked, rroq4_riem_check(in));
-        VSE_TRY(std::vector<float> out, py::without_gil([&] { return rroq4_riem_run_pooled(checked); }));
+        VSE_TRY(kernels::Rroq4RiemArgs checked, kernels::rroq4_riem_check(in));
+        VSE_TRY(std::vector<float> out, py::without_gil([&] { return kernels::rroq4_riem_run_pooled(checked); }));
         return output_array(std::move(out));
     });
 }
@@ -197,4 +197,4 @@ PyMethodDef kRroq4RiemDef = py::fastcall_method(
 Result<Ref> rroq158_function() { return py::function_object(&kRroq158Def); }
 Result<Ref> rroq4_riem_function() { return py::function_object(&kRroq4RiemDef); }
 
-}  // namespace vse::kernels
+}  // namespace vse::bindings

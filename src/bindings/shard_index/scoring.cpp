@@ -3,8 +3,6 @@
 // the GIL again.
 #include <fmt/format.h>
 
-#include "common/thread_pool.hpp"
-
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/ndarray.hpp"
@@ -13,10 +11,10 @@
 #include "shard/scoring/exact.hpp"
 #include "shard/scoring/proxy.hpp"
 #include "shard/scoring/search.hpp"
-#include "shard_index/gpu_callback.hpp"
-#include "shard_index/object.hpp"
+#include "bindings/shard_index/gpu_callback.hpp"
+#include "bindings/shard_index/object.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 
@@ -119,18 +117,11 @@ PyObject* meth_score_candidates_approx(PyObject* obj, PyObject* const* args, Py_
         const auto centroids = self.installed.centroids;
         const std::uint64_t n_centroids = self.installed.n_centroids;
         const auto merged = self.installed.merged;
-        const std::uint64_t dim = index.dim();
-        VSE_TRY(auto best, py::without_gil([&]() -> Result<std::vector<shard::ScoredDoc>> {
-            const std::size_t n_q = query.size / dim;
-            if (candidates.empty() || n_q == 0) return std::vector<shard::ScoredDoc>{};
-            VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
-            const shard::CentroidTable table(query.as<float>(), n_q, centroids->data(), n_centroids, dim);
-            // The merged codes when the view has them, else the shard files: the paths never mix.
-            auto scored = merged && merged->has_codes()
-                              ? shard::approx_merged_scores(table, *merged, candidates, *pool)
-                              : shard::approx_shard_scores(table, *state, *shards, candidates, *pool);
-            return shard::top_k(std::move(scored), n_top);
-        }));
+        const auto n_q = static_cast<std::size_t>(query.shape[0]);
+        VSE_TRY(auto best, py::without_gil([&] {
+                    return shard::score_candidates_approx(*state, *shards, merged.get(), centroids->data(), n_centroids,
+                                                          query.as<float>(), n_q, index.dim(), candidates, n_top);
+                }));
         return result_of(best);
     });
 }
@@ -164,11 +155,12 @@ PyObject* meth_fetch_candidate_embeddings(PyObject* obj, PyObject* const* args, 
         VSE_CHECK(index.check_open());
         const auto state = index.state();
         const auto shards = index.shards();
-        const auto codec = self.installed.use_compression ? self.installed.codec : nullptr;
+        const auto codec = self.installed.codec;
+        const bool use_compression = self.installed.use_compression;
         const auto merged = self.installed.merged;
         shard::Fetched f = py::without_gil([&] {
-            return merged ? shard::fetch_from_merged(*merged, candidates, index.dim())
-                          : shard::fetch_from_shards(*state, *shards, codec.get(), candidates, index.dim());
+            return shard::fetch_candidate_embeddings(*state, *shards, merged.get(), codec.get(), use_compression,
+                                                     candidates, index.dim());
         });
         const auto n = static_cast<std::int64_t>(f.ids.size());
         const std::int64_t n_bytes[1] = {static_cast<std::int64_t>(f.bytes.size())};
@@ -186,4 +178,4 @@ PyObject* meth_fetch_candidate_embeddings(PyObject* obj, PyObject* const* args, 
     });
 }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index

@@ -4,9 +4,9 @@
 
 #include "python/convert.hpp"
 #include "python/ndarray.hpp"
-#include "shard_index/object.hpp"
+#include "bindings/shard_index/object.hpp"
 
-namespace vse::shard_index {
+namespace vse::bindings::shard_index {
 
 namespace {
 constexpr std::array<py::Param, 3> kInsertParams{{{"doc_id"}, {"embeddings"}, py::optional("payload")}};
@@ -79,4 +79,4 @@ PyObject* meth_close(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-}  // namespace vse::shard_index
+}  // namespace vse::bindings::shard_index
