@@ -1,5 +1,6 @@
 # make setup   prepare the machine, .venv and the installed module (idempotent)
-# make test    the layout check, C++ unit tests, the Python test suite and a short run of each fuzz harness
+# make test    the layout check, C++ unit tests, the Python test suite, the type stub and a short run
+#              of each fuzz harness
 # make demo    the quickstart, end to end
 # make bench   benchmarks against their baselines
 # make test-asan  the Python suite against a module built with ASan and UBSan
@@ -12,12 +13,12 @@ SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUIL
     -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
-.PHONY: setup test check-layout test-cpp test-py test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
+.PHONY: setup test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
 
 setup:
 	tools/setup.sh
 
-test: setup check-layout test-cpp test-py test-fuzz
+test: setup check-layout test-cpp test-py test-stubs test-fuzz
 
 # Python.h (and NumPy) only in src/python/ and src/bindings/.
 check-layout:
@@ -30,6 +31,14 @@ test-cpp:
 
 test-py:
 	$(PY) -m pytest -q
+
+# The type stub as installed beside the module: checked against the module itself by stubtest
+# (every name, parameter and default), then the quickstart and tests/stub_usage.py (every result
+# type, and calls the stub must refuse) type-checked against it. The stub in src/ is not on
+# mypy's path, so what passes is the installed copy.
+test-stubs:
+	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml varnelo_shard_engine
+	$(PY) -m mypy examples/quickstart.py tests/stub_usage.py
 
 # The sanitized module comes first on an absolute PYTHONPATH, so that the interpreters the tests
 # start (from other directories) load it too. Output is captured at the Python level only, so a

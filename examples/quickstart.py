@@ -19,6 +19,7 @@ import tempfile
 import time
 
 import numpy as np
+import numpy.typing as npt
 from safetensors.numpy import save_file
 
 import varnelo_shard_engine as vse
@@ -260,7 +261,10 @@ def quantized_batches():
 
     # rroq158: ternary document residuals in sign / non-zero bit planes, 4-bit query codes.
     n_words, n_groups, query_bits = DIM // 32, 4, 4
-    words = lambda n: rng.integers(-(2**31), 2**31, n, dtype=np.int64).astype(np.int32)  # noqa: E731
+
+    def words(n: int) -> npt.NDArray[np.int32]:
+        return rng.integers(-(2**31), 2**31, n, dtype=np.int64).astype(np.int32)
+
     with Timer(f"rroq158_score_batch {A}x{B} pairs"):
         scores = vse.rroq158_score_batch(
             words(A * S * query_bits * n_words), rng.standard_normal(A * S * 2).astype(np.float32) * 0.1,

@@ -1,3 +1,4 @@
+import faulthandler
 import os
 import struct
 import subprocess
@@ -109,6 +110,22 @@ def test_codes_that_cannot_be_mapped_fail_the_load(tmp_path, ix):
     os.mkdir(os.path.join(d, CODES))  # exists, opens, but a directory cannot be mapped
     with pytest.raises(OSError, match=r"^failed to load merged mmap: .+"):
         ix.load_merged(d)
+    assert held_files(d) == set()
+
+
+@pytest.mark.parametrize("name", [EMB, CODES, OFFSETS, DOC_MAP])
+@pytest.mark.parametrize("make", [os.mkfifo, os.mkdir], ids=["fifo", "directory"])
+def test_a_file_that_is_not_regular_is_refused_by_its_path(tmp_path, ix, name, make):
+    d = put(tmp_path / "m", _drop(name)(merged_files(random_docs(2))))
+    path = os.path.join(d, name)
+    make(path)
+    faulthandler.dump_traceback_later(60, exit=True)  # a load that waits for a writer to the FIFO ends the run
+    try:
+        with pytest.raises(OSError) as e:
+            ix.load_merged(d)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert str(e.value) == f"failed to load merged mmap: {path} is not a regular file"
     assert held_files(d) == set()
 
 

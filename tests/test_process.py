@@ -108,3 +108,119 @@ def test_forked_child_builds_its_own_pools():
     assert same == "True"
     # The child started a process-wide pool of two (unnamed) workers and a two-worker pool per kernel.
     assert len(names) == 6 and names[2:] == ["rroq158-2-0", "rroq158-2-1", "rroq4riem-2-0", "rroq4riem-2-1"]
+
+
+# A thread of the parent sits inside a search, in its callback, so it holds the index's shared
+# borrow when the main thread forks. The child has no such thread: its exclusive methods must not
+# find that borrow. The parent's own borrow is untouched. SIGALRM ends a child that hangs.
+FORK_BESIDE_A_CALL = """
+    import os, signal, threading
+    import numpy as np
+    import varnelo_shard_engine as vse
+    from safetensors.numpy import save_file
+    from conftest import merged_files, put
+
+    base, merged = {base!r}, put({merged!r}, merged_files({{5: np.ones((2, 4))}}, dim=4))
+    os.makedirs(base)
+    save_file({{"embeddings": np.ones((2, 4), np.float32)}}, os.path.join(base, "shard_0.safetensors"))
+    inside, release = threading.Event(), threading.Event()
+    def score(query, docs, doc_ids, offsets):
+        inside.set()
+        release.wait()
+        return [1.0] * len(doc_ids)
+    ix = vse.ShardIndex(base, 4, score)
+    ix.register_shard_docs([1], [0], [0], [2])
+    searching = threading.Thread(target=ix.search, args=(np.ones((1, 4), np.float32),))
+    searching.start()
+    inside.wait()
+
+    def exclusive_calls():
+        calls = [("set_centroids", lambda: ix.set_centroids(np.ones((2, 4), np.float32))),
+                 ("set_codec", lambda: ix.set_codec([0.0, 0.0, 0.0, 0.0], 2)),
+                 ("set_use_compression", lambda: ix.set_use_compression(True)),
+                 ("load_merged", lambda: ix.load_merged(merged)),
+                 ("close", ix.close)]
+        for name, call in calls:
+            try:
+                call()
+                print(name, "ok", flush=True)
+            except Exception as e:
+                print(name, type(e).__name__, str(e).replace(str(parent), "{{parent}}"), flush=True)
+        try:
+            ix.doc_count
+        except RuntimeError as e:
+            print(e, flush=True)
+
+    parent = os.getpid()
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)
+        exclusive_calls()
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    print("child exit", os.waitstatus_to_exitcode(status))
+    print("parent", end=" ")
+    exclusive_calls()  # still borrowed by the search: refused
+    release.set()
+    searching.join()
+    ix.close()
+    print("parent closed")
+"""
+
+
+def test_forked_child_drops_the_borrows_of_threads_it_does_not_have(tmp_path):
+    out = run_python(FORK_BESIDE_A_CALL.format(base=str(tmp_path / "ix"), merged=str(tmp_path / "merged")))
+    # The log belongs to the parent, so the child's close cannot sync it; the index closes all the same.
+    assert out.splitlines() == [
+        "set_centroids ok", "set_codec ok", "set_use_compression ok", "load_merged ok",
+        "close OSError WAL close failed: the log belongs to process {parent}, which opened it; "
+        "a forked process does not write it",
+        "ShardIndex is closed",
+        "child exit 0",
+        "parent set_centroids RuntimeError Already borrowed",
+        "set_codec RuntimeError Already borrowed",
+        "set_use_compression RuntimeError Already borrowed",
+        "load_merged RuntimeError Already borrowed",
+        "close RuntimeError Already borrowed",
+        "parent closed",
+    ], out
+
+
+def test_a_child_forked_inside_a_call_keeps_that_calls_borrow_until_it_returns(tmp_path):
+    out = run_python(f"""
+    import os, signal
+    import numpy as np
+    import varnelo_shard_engine as vse
+    from safetensors.numpy import save_file
+
+    base = {str(tmp_path / "ix")!r}
+    os.makedirs(base)
+    save_file({{"embeddings": np.ones((2, 4), np.float32)}}, os.path.join(base, "shard_0.safetensors"))
+    def try_exclusive():
+        try:
+            ix.set_use_compression(True)
+            return "ok"
+        except RuntimeError as e:
+            return str(e)
+    forked = {{}}
+    def score(query, docs, doc_ids, offsets):
+        forked["pid"] = os.fork()
+        if forked["pid"] == 0:
+            signal.alarm(30)
+            forked["inside"] = try_exclusive()
+        return [2.0] * len(doc_ids)
+    ix = vse.ShardIndex(base, 4, score)
+    ix.register_shard_docs([1], [0], [0], [2])
+    ids, scores = ix.search(np.ones((1, 4), np.float32))
+    if forked["pid"] == 0:
+        print("child", forked["inside"], "|", ids.tolist(), scores.tolist(), "|", try_exclusive(), flush=True)
+        os._exit(0)
+    _, status = os.waitpid(forked["pid"], 0)
+    print("child exit", os.waitstatus_to_exitcode(status))
+    print("parent", try_exclusive())
+    """)
+    assert out.splitlines() == [
+        "child Already borrowed | [1] [2.0] | ok",
+        "child exit 0",
+        "parent ok",
+    ], out

@@ -50,7 +50,7 @@ std::expected<MappedFile, StorageError> MappedFile::open(const std::string& path
     if (f.fd_ < 0) return std::unexpected(os_error(errno));
     struct stat st;
     if (::fstat(f.fd_, &st) != 0) return std::unexpected(os_error(errno));
-    if (!S_ISREG(st.st_mode)) return std::unexpected(StorageError{StorageKind::InvalidInput, "not a regular file"});
+    if (!S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file(path));
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
         size > std::numeric_limits<std::size_t>::max())

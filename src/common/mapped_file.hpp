@@ -24,7 +24,7 @@ public:
     ~MappedFile();
 
     // Opens `path` read-only and maps it. Anything but a regular file fails with invalid input
-    // "not a regular file", without blocking; sizes above the largest signed 64-bit value fail
+    // "{path} is not a regular file", without blocking; sizes above the largest signed 64-bit value fail
     // with invalid data "memory map length overflows isize"; other failures carry the OS error.
     static std::expected<MappedFile, StorageError> open(const std::string& path);
 

@@ -21,4 +21,8 @@ std::string os_error_text(int err) {
     return fmt::format("{} (os error {})", text, err);
 }
 
+StorageError not_a_regular_file(const std::string& path) {
+    return StorageError{StorageKind::InvalidInput, fmt::format("{} is not a regular file", path)};
+}
+
 }  // namespace vse

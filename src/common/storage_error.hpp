@@ -23,4 +23,8 @@ inline StorageError os_error(int err) {
     return StorageError{kind, os_error_text(err)};
 }
 
+// The refusal of a path that names something other than a regular file (a FIFO, a device, a
+// directory): such a file is never read, so that it cannot block or feed endless bytes.
+StorageError not_a_regular_file(const std::string& path);
+
 }  // namespace vse

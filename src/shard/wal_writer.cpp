@@ -57,8 +57,7 @@ std::expected<WalWriter, WalOpenError> WalWriter::open(std::string path) {
     };
     if (::fstat(fd, &st) != 0) return fail(WalOpenStep::Open, os_error(errno));
     if (!S_ISREG(st.st_mode))
-        return fail(existed ? WalOpenStep::Replay : WalOpenStep::Open,
-                    StorageError{StorageKind::InvalidInput, fmt::format("{} is not a regular file", path)});
+        return fail(existed ? WalOpenStep::Replay : WalOpenStep::Open, not_a_regular_file(path));
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(WalOpenStep::Open, os_error(errno));
     int rc;
