@@ -119,7 +119,9 @@ def test_a_file_that_is_not_regular_is_refused_by_its_path(tmp_path, ix, name, m
     d = put(tmp_path / "m", _drop(name)(merged_files(random_docs(2))))
     path = os.path.join(d, name)
     make(path)
-    faulthandler.dump_traceback_later(60, exit=True)  # a load that waits for a writer to the FIFO ends the run
+    # A load that waits for a writer to the FIFO ends the run (on the real stderr: pytest may have
+    # replaced sys.stderr with a capture that has no descriptor).
+    faulthandler.dump_traceback_later(60, exit=True, file=sys.__stderr__)
     try:
         with pytest.raises(OSError) as e:
             ix.load_merged(d)
