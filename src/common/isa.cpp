@@ -1,6 +1,5 @@
 #include "common/isa.hpp"
 
-#include <cstring>
 #include <string_view>
 
 namespace vse {
@@ -13,38 +12,30 @@ constexpr IsaRow kRows[kIsaCount] = {
 #undef VSE_ISA_ROW_
 };
 
+// Every feature a target string may name.
+#define VSE_ISA_FEATURES(X)                                                                                   \
+    X("avx") X("avx2") X("fma") X("f16c") X("popcnt") X("avx512f") X("avx512vl") X("avx512bw") X("avx512dq") \
+        X("avx512vpopcntdq") X("avx512vnni")
+
+#define VSE_ISA_COUNT_(name) +1
+constexpr std::size_t kFeatureCount = 0 VSE_ISA_FEATURES(VSE_ISA_COUNT_);
+#undef VSE_ISA_COUNT_
+
 struct Feature {
     const char* name;
     bool present;
 };
 
-// Every feature a target string may name. The compiler's checks read the processor's
-// identification once and count a feature only when the operating system also saves the register
-// state its instructions use.
+// The compiler's checks read the processor's identification once and count a feature only when
+// the operating system also saves the register state its instructions use.
 struct Features {
-    static constexpr std::size_t kCount = 11;
-    Feature list[kCount];
-
-    Features() {
 #if defined(__x86_64__) || defined(__i386__)
-        __builtin_cpu_init();
-        list[0] = {"avx", bool(__builtin_cpu_supports("avx"))};
-        list[1] = {"avx2", bool(__builtin_cpu_supports("avx2"))};
-        list[2] = {"fma", bool(__builtin_cpu_supports("fma"))};
-        list[3] = {"f16c", bool(__builtin_cpu_supports("f16c"))};
-        list[4] = {"popcnt", bool(__builtin_cpu_supports("popcnt"))};
-        list[5] = {"avx512f", bool(__builtin_cpu_supports("avx512f"))};
-        list[6] = {"avx512vl", bool(__builtin_cpu_supports("avx512vl"))};
-        list[7] = {"avx512bw", bool(__builtin_cpu_supports("avx512bw"))};
-        list[8] = {"avx512dq", bool(__builtin_cpu_supports("avx512dq"))};
-        list[9] = {"avx512vpopcntdq", bool(__builtin_cpu_supports("avx512vpopcntdq"))};
-        list[10] = {"avx512vnni", bool(__builtin_cpu_supports("avx512vnni"))};
+#define VSE_ISA_FEATURE_(name) Feature{name, __builtin_cpu_supports(name) != 0},
 #else
-        const char* names[kCount] = {"avx",      "avx2",     "fma",      "f16c",            "popcnt",    "avx512f",
-                                     "avx512vl", "avx512bw", "avx512dq", "avx512vpopcntdq", "avx512vnni"};
-        for (std::size_t i = 0; i < kCount; ++i) list[i] = {names[i], false};
+#define VSE_ISA_FEATURE_(name) Feature{name, false},
 #endif
-    }
+    Feature list[kFeatureCount] = {VSE_ISA_FEATURES(VSE_ISA_FEATURE_)};
+#undef VSE_ISA_FEATURE_
 
     const Feature* find(std::string_view name) const {
         for (const Feature& f : list)
@@ -54,7 +45,12 @@ struct Features {
 };
 
 const Features& features() {
-    static const Features f;
+    static const Features f = [] {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_cpu_init();
+#endif
+        return Features{};
+    }();
     return f;
 }
 

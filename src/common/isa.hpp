@@ -9,7 +9,8 @@
 //
 // A vector unit exports one table of its functions; a subsystem asks one getter for the table of
 // a row (tests run every row the processor has) or of the processor's best row. Adding a path is
-// one unit and one row: a target macro, an entry in VSE_ISA_ROWS and its line in isa.cpp.
+// one unit and one row: its target string and its entry in VSE_ISA_ROWS below (and features the
+// check does not know yet in isa.cpp), then the unit's table in its subsystem's getter.
 #pragma once
 
 #include <array>
