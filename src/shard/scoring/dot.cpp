@@ -78,18 +78,13 @@ void code_max_plain(const float* table, std::size_t stride, std::size_t n_codes,
     }
 }
 
-constexpr ScoringTable kPlainVector{0,
-                                    dot_vector_plain,
-                                    max_rows_plain<DotForm::Vector>,
-                                    max_query_plain<DotForm::Vector>,
-                                    dot_table_plain<DotForm::Vector>,
-                                    code_max_plain};
-constexpr ScoringTable kPlainScalar{0,
-                                    dot_scalar,
-                                    max_rows_plain<DotForm::Scalar>,
-                                    max_query_plain<DotForm::Scalar>,
-                                    dot_table_plain<DotForm::Scalar>,
-                                    code_max_plain};
+template <DotForm F>
+constexpr ScoringTable plain_table(DotFn dot) {
+    return ScoringTable{0, dot, max_rows_plain<F>, max_query_plain<F>, dot_table_plain<F>, code_max_plain};
+}
+
+constexpr ScoringTable kPlainVector = plain_table<DotForm::Vector>(dot_vector_plain);
+constexpr ScoringTable kPlainScalar = plain_table<DotForm::Scalar>(dot_scalar);
 
 }  // namespace
 
