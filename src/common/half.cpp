@@ -3,7 +3,6 @@
 #include <bit>
 
 #include "common/coding.hpp"
-#include "common/cpu_features.hpp"
 
 namespace vse {
 
@@ -33,20 +32,15 @@ void widen_half_software(const std::uint8_t* src, std::size_t n, float* dst) {
     for (std::size_t i = 0; i < n; ++i) dst[i] = half_to_float(get_u16(src + 2 * i));
 }
 
-bool half_f16c_available() {
-    // The conversions are VEX-encoded: they also need the register state that AVX reports.
-    static const bool available = cpu_features().f16c && cpu_features().avx;
-    return available;
+const HalfTable& half_table(Isa isa) {
+    static constexpr HalfTable kSoftware{widen_half_software};
+    static const std::array<const HalfTable*, kIsaCount> units = {&kSoftware, kHalfAvx2};
+    return isa_table(units, isa);
 }
 
-void widen_half(const std::uint8_t* src, std::size_t n, float* dst) {
-#if defined(__x86_64__)
-    if (half_f16c_available()) {
-        widen_half_f16c(src, n, dst);
-        return;
-    }
-#endif
-    widen_half_software(src, n, dst);
+const HalfTable& half_table() {
+    static const HalfTable& table = half_table(best_isa());
+    return table;
 }
 
 }  // namespace vse

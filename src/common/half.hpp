@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/isa.hpp"
+
 namespace vse {
 
 // The rule itself, one value.
@@ -20,12 +22,20 @@ float half_to_float(std::uint16_t h);
 
 // dst[i] = the value of the binary16 at bytes [2i, 2i + 2) of src, for i < n.
 void widen_half_software(const std::uint8_t* src, std::size_t n, float* dst);
-// The same with F16C; call only where half_f16c_available().
-void widen_half_f16c(const std::uint8_t* src, std::size_t n, float* dst);
 
-bool half_f16c_available();
+// The widening of one instruction set: the software conversion (Scalar) or F16C (Avx2).
+struct HalfTable {
+    void (*widen)(const std::uint8_t* src, std::size_t n, float* dst);
+};
 
-// F16C when the processor reports it, else the software conversion.
-void widen_half(const std::uint8_t* src, std::size_t n, float* dst);
+// The table of a row (which the processor must run), and of this processor.
+const HalfTable& half_table(Isa isa);
+const HalfTable& half_table();
+
+// The widening of this processor.
+inline void widen_half(const std::uint8_t* src, std::size_t n, float* dst) { half_table().widen(src, n, dst); }
+
+// The vector units' tables; null where a unit is not built for this architecture.
+extern const HalfTable* const kHalfAvx2;
 
 }  // namespace vse

@@ -1,13 +1,11 @@
-// The AVX-512 paths of both pair kernels (sixteen query tokens per zmm register), with bit counts
-// by nibble lookup. Chosen at run time only on processors with AVX-512 F, BW and VL and POPCNT;
-// see pair_kernels.hpp for the contract.
+// The Avx512 row of both pair kernels (sixteen query tokens per zmm register), with bit counts by
+// nibble lookup; see pair_kernels.hpp for the contract.
 #include "kernels/pair_kernels.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,popcnt")
+VSE_ISA_TARGET(Avx512)
 
 namespace vse::kernels {
 
@@ -16,19 +14,33 @@ namespace {
 #include "kernels/lanes_common.inl"
 #include "kernels/rroq158_lanes.inl"
 #include "kernels/rroq4_riem_lanes.inl"
+
+void rroq158_range(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
+                   std::size_t hi, float* out, const Rroq158Scratch& scratch) {
+    rroq158_range_lanes<KernelLanesAvx512<false>>(q, d, dm, lo, hi, out, scratch);
+}
+
+void rroq4_riem_range(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm, std::size_t lo,
+                      std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
+    rroq4_riem_range_lanes<KernelLanesAvx512<false>, 8>(q, d, dm, lo, hi, out, scratch);
+}
+
+constexpr KernelTable kTable{rroq158_range, Rroq158Layout::PlaneLanes, rroq4_riem_range, true};
+
 }  // namespace
 
-void rroq158_range_avx512(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
-                          std::size_t hi, float* out, const Rroq158Scratch& scratch) {
-    rroq158_range_lanes<Avx512Lanes<false>>(q, d, dm, lo, hi, out, scratch);
-}
-
-void rroq4_riem_range_avx512(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
-                             std::size_t lo, std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
-    rroq4_riem_range_lanes<Avx512Lanes<false>, 8>(q, d, dm, lo, hi, out, scratch);
-}
+const KernelTable* const kKernelsAvx512 = &kTable;
 
 }  // namespace vse::kernels
 
-#pragma GCC pop_options
+VSE_ISA_TARGET_END
+
+#else
+
+namespace vse::kernels {
+
+const KernelTable* const kKernelsAvx512 = nullptr;
+
+}  // namespace vse::kernels
+
 #endif

@@ -1,5 +1,6 @@
-// The rroq158 AVX-512 path with VNNI byte dot products (VPDPBUSD), in a unit of its own so that no
-// other code is compiled for that extension. See pair_kernels.hpp for the contract.
+// The Avx512Vnni row: the rroq158 AVX-512 path with VNNI byte dot products (VPDPBUSD), in a unit of
+// its own so that no other code is compiled for that extension (rroq4_riem runs the Avx512 row's).
+// See pair_kernels.hpp for the contract.
 //
 // The integer group dot dot_g = sum over the group's coordinates of code * ternary value is exact
 // in wrapping 32-bit arithmetic whatever the order of its terms, so it need not be built from
@@ -20,8 +21,7 @@
 
 #include <cstring>
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vnni,popcnt")
+VSE_ISA_TARGET(Avx512Vnni)
 
 namespace vse::kernels {
 
@@ -29,7 +29,7 @@ namespace {
 #include "kernels/lanes_avx512.inl"
 #include "kernels/lanes_common.inl"
 
-using V = Avx512Lanes<false>;
+using V = KernelLanesAvx512<false>;
 using F = V::F;
 using I = V::I;
 constexpr std::size_t L = V::L;
@@ -155,10 +155,8 @@ void score_tokens(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims
     for (; s0 < dm.s_pad; s0 += L) score_block<1>(q, d, dm, s0, tok, n, best);
 }
 
-}  // namespace
-
-void rroq158_range_avx512_vnni(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
-                               std::size_t hi, float* out, const Rroq158Scratch& scratch) {
+void rroq158_range(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
+                   std::size_t hi, float* out, const Rroq158Scratch& scratch) {
     const std::size_t S = dm.S, T = dm.T, W = dm.n_words, s_pad = dm.s_pad;
     float* best = scratch.best;
     Token block[TB];
@@ -191,7 +189,22 @@ void rroq158_range_avx512_vnni(const Rroq158Query& q, const Rroq158Docs& d, cons
     }
 }
 
+constexpr KernelTable kTable{rroq158_range, Rroq158Layout::CodeLanes, nullptr, false};
+
+}  // namespace
+
+const KernelTable* const kKernelsAvx512Vnni = &kTable;
+
 }  // namespace vse::kernels
 
-#pragma GCC pop_options
+VSE_ISA_TARGET_END
+
+#else
+
+namespace vse::kernels {
+
+const KernelTable* const kKernelsAvx512Vnni = nullptr;
+
+}  // namespace vse::kernels
+
 #endif

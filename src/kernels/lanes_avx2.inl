@@ -2,7 +2,7 @@
 //
 // Included inside an anonymous namespace of a translation unit compiled for AVX2, after
 // <immintrin.h>. A lane mask is a float vector whose active lanes have all bits set.
-struct Avx2Lanes {
+struct KernelLanesAvx2 {
     static constexpr std::size_t L = 8;
     using F = __m256;
     using I = __m256i;

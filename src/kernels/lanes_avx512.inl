@@ -4,7 +4,7 @@
 // <immintrin.h>. kHwPopcnt selects the VPOPCNTDQ population count, which needs that extension
 // in the unit's target as well; otherwise a BW nibble lookup counts the bits.
 template <bool kHwPopcnt>
-struct Avx512Lanes {
+struct KernelLanesAvx512 {
     static constexpr std::size_t L = 16;
     using F = __m512;
     using I = __m512i;

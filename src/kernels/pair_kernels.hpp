@@ -1,6 +1,6 @@
 // The (query, document) MaxSim kernels behind rroq158_score_batch and rroq4_riem_score_batch, as
-// the batch loops see them: one function per instruction set that scores a range of documents
-// against one query and writes one float per document.
+// the batch loops see them: per instruction-set row, one table of functions that score a range of
+// documents against one query and write one float per document.
 //
 // Every path performs, for every (query token, document token) pair, exactly the float operations
 // of the scalar reference in the same order and rounding, so all paths give identical bits. The
@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/cpu_features.hpp"
+#include "common/isa.hpp"
 
 namespace vse::kernels {
 
@@ -75,14 +75,6 @@ using Rroq158RangeFn = void (*)(const Rroq158Query&, const Rroq158Docs&, const R
 
 void rroq158_range_scalar(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t, std::size_t,
                           float*, const Rroq158Scratch&);
-void rroq158_range_avx2(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t, std::size_t,
-                        float*, const Rroq158Scratch&);
-void rroq158_range_avx512(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t, std::size_t,
-                          float*, const Rroq158Scratch&);
-void rroq158_range_avx512_popcnt(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t,
-                                 std::size_t, float*, const Rroq158Scratch&);
-void rroq158_range_avx512_vnni(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t,
-                               std::size_t, float*, const Rroq158Scratch&);
 
 // ---------------------------------------------------------------------------------------------
 // rroq4_riem: 4-bit document codes with a minimum and a step per group, float query tokens.
@@ -128,9 +120,31 @@ using Rroq4RiemRangeFn = void (*)(const Rroq4RiemQuery&, const Rroq4RiemDocs&, c
 
 void rroq4_riem_range_scalar(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t,
                              std::size_t, float*, const Rroq4RiemScratch&);
-void rroq4_riem_range_avx2(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t,
-                           std::size_t, float*, const Rroq4RiemScratch&);
-void rroq4_riem_range_avx512(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t,
-                             std::size_t, float*, const Rroq4RiemScratch&);
+
+// ---------------------------------------------------------------------------------------------
+// The tables.
+
+// The query layout a rroq158 path reads: the rows only (scalar), the planes in lanes (planes_t), or
+// the codes in lanes (codes_t, and a tau scratch).
+enum class Rroq158Layout { Rows, PlaneLanes, CodeLanes };
+
+// One row's pair kernels. A unit's table leaves null the kernels it has no code for; the row then
+// runs its fallback row's (kernel_table fills them in).
+struct KernelTable {
+    Rroq158RangeFn rroq158;
+    Rroq158Layout rroq158_layout;
+    Rroq4RiemRangeFn rroq4_riem;
+    bool rroq4_riem_lanes;  // reads the lane layout (rot_t, gsums_t, ...)
+};
+
+// The table of a row (which the processor must run), and of this processor, chosen once.
+const KernelTable& kernel_table(Isa isa);
+const KernelTable& kernel_table();
+
+// The vector units' tables; null where a unit is not built for this architecture.
+extern const KernelTable* const kKernelsAvx2;
+extern const KernelTable* const kKernelsAvx512;
+extern const KernelTable* const kKernelsAvx512Popcnt;
+extern const KernelTable* const kKernelsAvx512Vnni;
 
 }  // namespace vse::kernels

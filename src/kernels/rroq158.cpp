@@ -28,18 +28,6 @@ Rroq158Docs docs_of(const Rroq158Args& a) {
                        a.docs_mask ? a.docs_mask->data() : nullptr};
 }
 
-Rroq158RangeFn range_fn(Isa isa) {
-    switch (isa) {
-#if defined(__x86_64__)
-        case Isa::Avx2: return rroq158_range_avx2;
-        case Isa::Avx512: return rroq158_range_avx512;
-        case Isa::Avx512Popcnt: return rroq158_range_avx512_popcnt;
-        case Isa::Avx512Vnni: return rroq158_range_avx512_vnni;
-#endif
-        default: return rroq158_range_scalar;
-    }
-}
-
 // codes_t[c][s] for a query's [S][query_bits][n_words] planes: the code of coordinate 4c + i (bit k
 // of plane k) in byte i, for the s_pad lanes (padding lanes zero).
 void codes_to_lanes(const std::uint32_t* planes, std::size_t S, std::size_t W, std::size_t qb, std::size_t s_pad,
@@ -175,9 +163,11 @@ void rroq158_range_scalar(const Rroq158Query& q, const Rroq158Docs& d, const Rro
 void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool, Isa isa) {
     const Rroq158Dims dm = dims_of(args);
     const Rroq158Docs docs = docs_of(args);
-    const Rroq158RangeFn range = range_fn(isa);
+    const KernelTable& table = kernel_table(isa);
+    const Rroq158RangeFn range = table.rroq158;
     const std::size_t B = args.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
-    const bool lanes = isa != Isa::Scalar;
+    const bool lanes = table.rroq158_layout != Rroq158Layout::Rows;
+    const bool codes = table.rroq158_layout == Rroq158Layout::CodeLanes;
     // The lane layout of the query in hand, rebuilt for each query (the workers only read it).
     std::vector<std::uint32_t> planes_t, codes_t;
     std::vector<float> scale, offset;
@@ -191,7 +181,7 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
         q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
         q.no_positive_weight = q.mask != nullptr && !has_positive(q.mask, S);
         if (lanes) {
-            if (isa == Isa::Avx512Vnni)
+            if (codes)
                 codes_to_lanes(q.planes, S, W, qb, dm.s_pad, codes_t);
             else
                 transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, planes_t);
@@ -211,15 +201,10 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
             std::vector<float> best(dm.s_pad);
             std::vector<std::uint32_t> pn(2 * W);
-            std::vector<std::int8_t> tau(isa == Isa::Avx512Vnni ? kRroq158BlockTokens * 32 * W : 0);
+            std::vector<std::int8_t> tau(codes ? kRroq158BlockTokens * 32 * W : 0);
             range(q, docs, dm, lo, hi, row, Rroq158Scratch{best.data(), pn.data(), tau.data()});
         });
     }
-}
-
-Isa rroq158_isa() {
-    static const Isa isa = first_available({Isa::Avx512Vnni, Isa::Avx512Popcnt, Isa::Avx512, Isa::Avx2});
-    return isa;
 }
 
 std::string rroq158_thread_name(std::size_t n, std::size_t i) { return fmt::format("rroq158-{}-{}", n, i); }
@@ -231,7 +216,7 @@ PoolCache& rroq158_pools() {
 
 Result<std::vector<float>> rroq158_run_pooled(const Rroq158Args& args) {
     return run_pooled(args.big_a * args.big_b, args.n_threads, rroq158_pools(), [&](ThreadPool& pool, float* out) {
-        rroq158_score_queries(args, out, pool, rroq158_isa());
+        rroq158_score_queries(args, out, pool, best_isa());
     });
 }
 

@@ -67,15 +67,12 @@ Result<Rroq158Args> rroq158_check(const Rroq158Input& in);
 Result<std::vector<float>> rroq158_run_pooled(const Rroq158Args& args);
 
 // The batch loop: queries in order, the documents of each split into pieces over `pool`, using
-// the path `isa` (which must be available). out holds A*B floats.
+// the pair kernel of row `isa` (which the processor must run). out holds A*B floats.
 void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool, Isa isa);
 
 // The scalar reference for one (query, document) pair; best has room for S floats.
 float rroq158_pair_maxsim(const Rroq158Query& q, const Rroq158Docs& d, std::size_t b, const Rroq158Dims& dm,
                           float* best);
-
-// The fastest available path, chosen once.
-Isa rroq158_isa();
 
 // The kernel's cache of dedicated pools, and the name of worker i of its pool of n.
 PoolCache& rroq158_pools();

@@ -22,18 +22,6 @@ Rroq4RiemDocs docs_of(const Rroq4RiemArgs& a) {
                          a.docs_cos.data(),   a.docs_sin.data(),  a.docs_mask ? a.docs_mask->data() : nullptr};
 }
 
-Rroq4RiemRangeFn range_fn(Isa isa) {
-    switch (isa) {
-#if defined(__x86_64__)
-        case Isa::Avx2: return rroq4_riem_range_avx2;
-        case Isa::Avx512:
-        case Isa::Avx512Popcnt:
-        case Isa::Avx512Vnni: return rroq4_riem_range_avx512;
-#endif
-        default: return rroq4_riem_range_scalar;
-    }
-}
-
 }  // namespace
 
 Result<Rroq4RiemArgs> rroq4_riem_check(const Rroq4RiemInput& in) {
@@ -127,9 +115,10 @@ void rroq4_riem_range_scalar(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, co
 void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool& pool, Isa isa) {
     const Rroq4RiemDims dm = dims_of(args);
     const Rroq4RiemDocs docs = docs_of(args);
-    const Rroq4RiemRangeFn range = range_fn(isa);
+    const KernelTable& table = kernel_table(isa);
+    const Rroq4RiemRangeFn range = table.rroq4_riem;
     const std::size_t B = args.big_b, S = dm.S;
-    const bool lanes = isa != Isa::Scalar;
+    const bool lanes = table.rroq4_riem_lanes;
     std::vector<float> rot_t, gsums_t;
     QueryLanes lanes_of_query;
     const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
@@ -159,11 +148,6 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
     }
 }
 
-Isa rroq4_riem_isa() {
-    static const Isa isa = first_available({Isa::Avx512, Isa::Avx2});
-    return isa;
-}
-
 std::string rroq4_riem_thread_name(std::size_t n, std::size_t i) { return fmt::format("rroq4riem-{}-{}", n, i); }
 
 PoolCache& rroq4_riem_pools() {
@@ -173,7 +157,7 @@ PoolCache& rroq4_riem_pools() {
 
 Result<std::vector<float>> rroq4_riem_run_pooled(const Rroq4RiemArgs& args) {
     return run_pooled(args.big_a * args.big_b, args.n_threads, rroq4_riem_pools(), [&](ThreadPool& pool, float* out) {
-        rroq4_riem_score_queries(args, out, pool, rroq4_riem_isa());
+        rroq4_riem_score_queries(args, out, pool, best_isa());
     });
 }
 

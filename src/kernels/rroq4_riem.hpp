@@ -62,7 +62,6 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
 float rroq4_riem_pair_maxsim(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, std::size_t b,
                              const Rroq4RiemDims& dm, float* best, float* x);
 
-Isa rroq4_riem_isa();
 PoolCache& rroq4_riem_pools();
 std::string rroq4_riem_thread_name(std::size_t n, std::size_t i);
 

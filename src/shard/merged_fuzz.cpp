@@ -223,10 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
     std::vector<float> query(3 * dim);
     for (std::size_t i = 0; i < query.size(); ++i) query[i] = static_cast<float>(static_cast<int>(i * 7 % 11) - 5) * 0.25f;
     const vse::shard::QueryDots dots(query.data(), 3, dim);
-    const vse::shard::QueryDots plain(query.data(), 3, dim,
-                                      vse::shard::dot_form() == vse::shard::DotForm::Vector
-                                          ? vse::shard::DotPath::PlainVector
-                                          : vse::shard::DotPath::PlainScalar);
+    const vse::shard::QueryDots plain(query.data(), 3, dim, vse::shard::plain_scoring_table(vse::shard::dot_form()));
 
     // One candidate as this reading sees it: its rows, when its position has a boundary after it,
     // and their bytes' place in the embeddings file.

@@ -41,8 +41,8 @@ TEST(Half, EveryPatternFollowsTheRule) {
     std::vector<float> soft(65536), hard(65536), dispatched(65536);
     widen_half_software(bytes.data(), 65536, soft.data());
     widen_half(bytes.data(), 65536, dispatched.data());
-    const bool f16c = half_f16c_available();
-    if (f16c) widen_half_f16c(bytes.data(), 65536, hard.data());
+    const bool f16c = isa_available(Isa::Avx2);
+    if (f16c) half_table(Isa::Avx2).widen(bytes.data(), 65536, hard.data());
     for (std::uint32_t h = 0; h < 65536; ++h) {
         const std::uint32_t want = rule(static_cast<std::uint16_t>(h));
         ASSERT_EQ(want, std::bit_cast<std::uint32_t>(half_to_float(static_cast<std::uint16_t>(h)))) << std::hex << h;
@@ -52,7 +52,7 @@ TEST(Half, EveryPatternFollowsTheRule) {
             ASSERT_EQ(want, std::bit_cast<std::uint32_t>(hard[h])) << std::hex << h;
         }
     }
-    if (!f16c) GTEST_SKIP() << "no F16C on this processor: software conversion only";
+    if (!f16c) GTEST_SKIP() << "avx2 (F16C) is not available on this processor: software conversion only";
 }
 
 TEST(Half, NamedValues) {
@@ -67,7 +67,7 @@ TEST(Half, NamedValues) {
 // Runs of every length up to two vectors, at an odd address, each in a buffer of exactly its size
 // so that the sanitizer sees any read past the end.
 TEST(Half, ShortRunsAndTailsAtAnyAlignment) {
-    if (!half_f16c_available()) GTEST_SKIP() << "no F16C on this processor";
+    if (!isa_available(Isa::Avx2)) GTEST_SKIP() << "avx2 (F16C) is not available on this processor: not tested";
     const std::vector<std::uint8_t> bytes = all_patterns();
     for (std::size_t n = 0; n <= 17; ++n) {
         for (std::size_t first : {std::size_t{0x3C00}, std::size_t{0x7BF8}, std::size_t{0xFBF7}}) {
@@ -75,7 +75,7 @@ TEST(Half, ShortRunsAndTailsAtAnyAlignment) {
             std::memcpy(src.data() + 1, bytes.data() + 2 * first, 2 * n);
             std::vector<float> soft(n + 1, 7.0f), hard(n + 1, 7.0f);
             widen_half_software(src.data() + 1, n, soft.data());
-            widen_half_f16c(src.data() + 1, n, hard.data());
+            half_table(Isa::Avx2).widen(src.data() + 1, n, hard.data());
             for (std::size_t i = 0; i < n; ++i)
                 ASSERT_EQ(std::bit_cast<std::uint32_t>(soft[i]), std::bit_cast<std::uint32_t>(hard[i])) << n << " " << i;
             EXPECT_EQ(7.0f, hard[n]) << "wrote past the run, n = " << n;

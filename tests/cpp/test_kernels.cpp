@@ -17,72 +17,20 @@
 
 #include "kernels/rroq158.hpp"
 #include "kernels/rroq4_riem.hpp"
+#include "support.hpp"
 
 namespace vse::kernels {
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-const char* isa_name(Isa isa) {
-    switch (isa) {
-        case Isa::Scalar: return "scalar";
-        case Isa::Avx2: return "avx2";
-        case Isa::Avx512: return "avx512";
-        case Isa::Avx512Popcnt: return "avx512-vpopcntdq";
-        case Isa::Avx512Vnni: return "avx512-vnni";
-    }
-    return "?";
-}
-
-std::vector<Isa> vector_isas() {
-    std::vector<Isa> out;
-    for (Isa isa : {Isa::Avx2, Isa::Avx512, Isa::Avx512Popcnt, Isa::Avx512Vnni})
-        if (isa_available(isa)) out.push_back(isa);
-    return out;
-}
-
-struct Rng {
-    std::mt19937_64 gen;
-    explicit Rng(std::uint64_t seed) : gen(seed) {}
-    float normal() { return std::normal_distribution<float>(0.0f, 1.0f)(gen); }
-    std::uint32_t word() { return static_cast<std::uint32_t>(gen()); }
-    std::size_t below(std::size_t n) { return static_cast<std::size_t>(gen() % n); }
-    // Mostly normal values, with the odd special one when `specials`.
-    std::vector<float> floats(std::size_t n, bool specials) {
-        std::vector<float> v(n);
-        for (float& x : v) {
-            x = normal();
-            if (specials && below(97) == 0) x = below(3) == 0 ? kNaN : (below(2) ? kInf : -kInf);
-        }
-        return v;
-    }
-    // Weights that take part (positive, NaN) or not (zero, negative).
-    std::vector<float> mask(std::size_t n) {
-        std::vector<float> v(n);
-        for (float& x : v) {
-            const std::size_t r = below(8);
-            x = r < 4 ? 1.0f : r == 4 ? 0.0f : r == 5 ? -0.5f : r == 6 ? kNaN : 0.25f;
-        }
-        return v;
-    }
-    std::vector<std::int32_t> ids(std::size_t n, std::size_t k) {
-        std::vector<std::int32_t> v(n);
-        for (auto& x : v) x = static_cast<std::int32_t>(below(k));
-        return v;
-    }
-};
+using test::expect_same_bits;
+using test::isa_name;
+using test::kInf;
+using test::kNaN;
+using test::Rng;
 
 template <class T>
 InArray<T> in(const std::vector<T>& v) {
     return InArray<T>{v.data(), v.size(), true};
-}
-
-void expect_same_bits(const std::vector<float>& want, const std::vector<float>& got, const std::string& what) {
-    ASSERT_EQ(want.size(), got.size());
-    for (std::size_t i = 0; i < want.size(); ++i)
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(want[i]), std::bit_cast<std::uint32_t>(got[i]))
-            << what << " element " << i << ": " << want[i] << " vs " << got[i];
 }
 
 struct Rroq158Case {
@@ -115,7 +63,9 @@ Rroq158Data rroq158_data(const Rroq158Case& c, Rng& rng, bool specials) {
     return d;
 }
 
-Rroq158Args rroq158_args(const Rroq158Case& c, const Rroq158Data& d, bool masks) {
+// The checked arguments of a case; the checks must accept them (ASSERT_NO_FATAL_FAILURE at the call
+// stops the test when they do not).
+void rroq158_args(const Rroq158Case& c, const Rroq158Data& d, bool masks, Rroq158Args& out) {
     Rroq158Input input{in(d.q_planes), in(d.q_meta), in(d.qc_table), in(d.docs_sign), in(d.docs_nz),
                        in(d.docs_scl), in(d.docs_cid), in(d.docs_cos), in(d.docs_sin),
                        c.A, c.B, c.S, c.T, c.W, c.G, c.qb, c.K, std::nullopt, std::nullopt, std::nullopt};
@@ -124,8 +74,8 @@ Rroq158Args rroq158_args(const Rroq158Case& c, const Rroq158Data& d, bool masks)
         input.docs_mask = in(d.docs_mask);
     }
     auto args = rroq158_check(input);
-    EXPECT_TRUE(args.has_value()) << (args ? "" : args.error().message);
-    return *args;
+    ASSERT_TRUE(args.has_value()) << args.error().message;
+    out = *args;
 }
 
 std::vector<float> rroq158_scores(const Rroq158Args& args, ThreadPool& pool, Isa isa) {
@@ -134,7 +84,14 @@ std::vector<float> rroq158_scores(const Rroq158Args& args, ThreadPool& pool, Isa
     return out;
 }
 
-TEST(Rroq158, VectorPathsMatchScalarBitForBit) {
+// Every vector row's rroq158 path against the scalar reference; a row the processor lacks is
+// skipped by name, one without a path of its own (it runs its fallback's) too.
+class Rroq158Paths : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(Rroq158Paths, VectorPathsMatchScalarBitForBit) {
+    const Isa isa = GetParam();
+    VSE_SKIP_UNLESS_AVAILABLE(isa);
+    VSE_SKIP_UNLESS_OWN_PATH(isa, [](Isa i) { return kernel_table(i).rroq158; });
     const std::vector<Rroq158Case> cases = {
         {1, 1, 1, 1, 1, 1, 1, 1},   {2, 37, 19, 5, 4, 2, 3, 7},  {3, 33, 33, 3, 6, 3, 8, 5},
         {1, 20, 16, 7, 2, 1, 1, 3}, {2, 17, 40, 9, 8, 4, 4, 11}, {1, 9, 5, 4, 32, 32, 2, 2},
@@ -148,19 +105,24 @@ TEST(Rroq158, VectorPathsMatchScalarBitForBit) {
         for (bool specials : {false, true}) {
             const Rroq158Data data = rroq158_data(c, rng, specials);
             for (bool masks : {false, true}) {
-                const Rroq158Args args = rroq158_args(c, data, masks);
+                Rroq158Args args;
+                ASSERT_NO_FATAL_FAILURE(rroq158_args(c, data, masks, args));
                 const std::vector<float> want = rroq158_scores(args, **pool, Isa::Scalar);
-                for (Isa isa : vector_isas()) {
-                    const std::string what = std::string(isa_name(isa)) + " S=" + std::to_string(c.S) +
-                                             " W=" + std::to_string(c.W) + " masks=" + std::to_string(masks);
-                    expect_same_bits(want, rroq158_scores(args, **pool, isa), what);
-                }
+                const std::string what = std::string(isa_name(isa)) + " S=" + std::to_string(c.S) +
+                                         " W=" + std::to_string(c.W) + " masks=" + std::to_string(masks);
+                expect_same_bits(want, rroq158_scores(args, **pool, isa), what);
             }
         }
     }
 }
 
-TEST(Rroq158, FullyMaskedQueryScoresZeroOnEveryPath) {
+INSTANTIATE_TEST_SUITE_P(Rows, Rroq158Paths, ::testing::ValuesIn(test::vector_isas()), test::isa_param_name);
+
+class Rroq158EveryRow : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(Rroq158EveryRow, FullyMaskedQueryScoresZeroOnEveryPath) {
+    const Isa isa = GetParam();
+    VSE_SKIP_UNLESS_AVAILABLE(isa);
     const Rroq158Case c{2, 5, 17, 3, 2, 1, 2, 3};
     Rng rng(1);
     Rroq158Data data = rroq158_data(c, rng, false);
@@ -168,18 +130,18 @@ TEST(Rroq158, FullyMaskedQueryScoresZeroOnEveryPath) {
     for (std::size_t s = 0; s < c.S; ++s) data.q_mask[s] = s % 3 == 0 ? 0.0f : s % 3 == 1 ? -1.0f : kNaN;
     for (std::size_t s = 0; s < c.S; ++s) data.q_mask[c.S + s] = s == 4 ? 1.0f : 0.0f;
     std::fill(data.docs_mask.begin(), data.docs_mask.end(), 1.0f);
-    const Rroq158Args args = rroq158_args(c, data, true);
+    Rroq158Args args;
+    ASSERT_NO_FATAL_FAILURE(rroq158_args(c, data, true, args));
     auto pool = ThreadPool::create(1);
     ASSERT_TRUE(pool.has_value());
-    for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512, Isa::Avx512Popcnt, Isa::Avx512Vnni}) {
-        if (!isa_available(isa)) continue;
-        const std::vector<float> out = rroq158_scores(args, **pool, isa);
-        for (std::size_t b = 0; b < c.B; ++b) {
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(out[b]), 0u) << isa_name(isa);
-            EXPECT_NE(out[c.B + b], 0.0f) << isa_name(isa);
-        }
+    const std::vector<float> out = rroq158_scores(args, **pool, isa);
+    for (std::size_t b = 0; b < c.B; ++b) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(out[b]), 0u) << isa_name(isa);
+        EXPECT_NE(out[c.B + b], 0.0f) << isa_name(isa);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Rroq158EveryRow, ::testing::ValuesIn(all_isas()), test::isa_param_name);
 
 struct Rroq4Case {
     std::size_t A, B, S, T, dim, G, gs, K;
@@ -208,7 +170,7 @@ Rroq4Data rroq4_data(const Rroq4Case& c, Rng& rng, bool specials) {
     return d;
 }
 
-Rroq4RiemArgs rroq4_args(const Rroq4Case& c, const Rroq4Data& d, bool masks) {
+void rroq4_args(const Rroq4Case& c, const Rroq4Data& d, bool masks, Rroq4RiemArgs& out) {
     Rroq4RiemInput input{in(d.q_rot), in(d.q_gsums), in(d.qc_table), in(d.docs_codes), in(d.docs_mins),
                          in(d.docs_dlts), in(d.docs_cid), in(d.docs_cos), in(d.docs_sin),
                          c.A, c.B, c.S, c.T, c.dim, c.G, c.gs, c.K, std::nullopt, std::nullopt, std::nullopt};
@@ -217,8 +179,8 @@ Rroq4RiemArgs rroq4_args(const Rroq4Case& c, const Rroq4Data& d, bool masks) {
         input.docs_mask = in(d.docs_mask);
     }
     auto args = rroq4_riem_check(input);
-    EXPECT_TRUE(args.has_value()) << (args ? "" : args.error().message);
-    return *args;
+    ASSERT_TRUE(args.has_value()) << args.error().message;
+    out = *args;
 }
 
 std::vector<float> rroq4_scores(const Rroq4RiemArgs& args, ThreadPool& pool, Isa isa) {
@@ -227,7 +189,12 @@ std::vector<float> rroq4_scores(const Rroq4RiemArgs& args, ThreadPool& pool, Isa
     return out;
 }
 
-TEST(Rroq4Riem, VectorPathsMatchScalarBitForBit) {
+class Rroq4RiemPaths : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(Rroq4RiemPaths, VectorPathsMatchScalarBitForBit) {
+    const Isa isa = GetParam();
+    VSE_SKIP_UNLESS_AVAILABLE(isa);
+    VSE_SKIP_UNLESS_OWN_PATH(isa, [](Isa i) { return kernel_table(i).rroq4_riem; });
     const std::vector<Rroq4Case> cases = {
         {1, 1, 1, 1, 2, 1, 2, 1},     {2, 37, 19, 5, 16, 4, 4, 7},  {1, 20, 33, 9, 64, 2, 32, 5},
         {2, 18, 8, 6, 34, 1, 34, 3},  {1, 5, 17, 13, 96, 3, 32, 4}, {2, 40, 32, 11, 128, 4, 32, 16},
@@ -240,18 +207,18 @@ TEST(Rroq4Riem, VectorPathsMatchScalarBitForBit) {
         for (bool specials : {false, true}) {
             const Rroq4Data data = rroq4_data(c, rng, specials);
             for (bool masks : {false, true}) {
-                const Rroq4RiemArgs args = rroq4_args(c, data, masks);
+                Rroq4RiemArgs args;
+                ASSERT_NO_FATAL_FAILURE(rroq4_args(c, data, masks, args));
                 const std::vector<float> want = rroq4_scores(args, **pool, Isa::Scalar);
-                for (Isa isa : vector_isas()) {
-                    if (isa == Isa::Avx512Popcnt || isa == Isa::Avx512Vnni) continue;  // the Avx512 path here
-                    const std::string what = std::string(isa_name(isa)) + " S=" + std::to_string(c.S) +
-                                             " dim=" + std::to_string(c.dim) + " masks=" + std::to_string(masks);
-                    expect_same_bits(want, rroq4_scores(args, **pool, isa), what);
-                }
+                const std::string what = std::string(isa_name(isa)) + " S=" + std::to_string(c.S) +
+                                         " dim=" + std::to_string(c.dim) + " masks=" + std::to_string(masks);
+                expect_same_bits(want, rroq4_scores(args, **pool, isa), what);
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Rroq4RiemPaths, ::testing::ValuesIn(test::vector_isas()), test::isa_param_name);
 
 // The scalar reference itself on a hand-computed pair: two document tokens, one query token.
 TEST(Rroq4Riem, ScalarPairOnKnownValues) {

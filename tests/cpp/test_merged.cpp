@@ -224,7 +224,7 @@ TEST_F(ExactScoring, MatchesAPlainReferenceWhateverThePool) {
     std::vector<float> query(4 * kDim);
     for (float& q : query) q = std::normal_distribution<float>(0.0f, 1.0f)(rng);
     const QueryDots dots(query.data(), 4, kDim);
-    const QueryDots plain(query.data(), 4, kDim, dot_form() == DotForm::Vector ? DotPath::PlainVector : DotPath::PlainScalar);
+    const QueryDots plain(query.data(), 4, kDim, plain_scoring_table(dot_form()));
 
     // Candidates: every id, some twice, some unknown.
     std::vector<std::uint64_t> candidates;

@@ -16,55 +16,21 @@
 #include "shard/scoring/dot.hpp"
 #include "shard/scoring/maxsim.hpp"
 #include "shard/scoring/top_k.hpp"
+#include "support.hpp"
 
 namespace vse::shard {
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
+using test::isa_name;
+using test::kInf;
+using test::kNaN;
+using test::Rng;
+using test::same_bits;
 
-// Equal bits, any NaN matching any NaN (a NaN dot never reaches a result).
-::testing::AssertionResult same_bits(float want, float got) {
-    if (std::isnan(want) && std::isnan(got)) return ::testing::AssertionSuccess();
-    if (std::bit_cast<std::uint32_t>(want) == std::bit_cast<std::uint32_t>(got)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "want " << want << " (0x" << std::hex << std::bit_cast<std::uint32_t>(want)
-                                         << ") got " << got << " (0x" << std::bit_cast<std::uint32_t>(got) << ")";
-}
-
-struct Rng {
-    std::mt19937_64 gen;
-    explicit Rng(std::uint64_t seed) : gen(seed) {}
-    std::size_t below(std::size_t n) { return static_cast<std::size_t>(gen() % n); }
-    float normal() { return std::normal_distribution<float>(0.0f, 1.0f)(gen); }
-    // Mostly normal values; with `specials`, now and then a NaN, an infinity or a signed zero.
-    std::vector<float> floats(std::size_t n, bool specials) {
-        std::vector<float> v(n);
-        for (float& x : v) {
-            x = normal();
-            if (specials && below(53) == 0) {
-                const float pick[] = {kNaN, kInf, -kInf, 0.0f, -0.0f};
-                x = pick[below(5)];
-            }
-        }
-        return v;
-    }
-};
-
-const char* path_name(DotPath p) {
-    switch (p) {
-        case DotPath::PlainScalar: return "plain-scalar";
-        case DotPath::PlainVector: return "plain-vector";
-        case DotPath::Avx2: return "avx2";
-        case DotPath::Avx512: return "avx512";
-    }
-    return "?";
-}
-
-std::vector<DotPath> vector_paths() {
-    std::vector<DotPath> out;
-    for (DotPath p : {DotPath::Avx2, DotPath::Avx512})
-        if (dot_path_available(p)) out.push_back(p);
-    return out;
+// The table a row's tests run: the vector paths, and for Scalar the plain vector-form loops, the
+// reference of every vector path.
+const ScoringTable& path_table(Isa isa) {
+    return isa == Isa::Scalar ? plain_scoring_table(DotForm::Vector) : scoring_table(isa);
 }
 
 const std::size_t kLengths[] = {0, 1, 3, 4, 5, 127, 128, 129, 257};
@@ -110,7 +76,7 @@ TEST(Dot, DispatchedFormMatchesItsReference) {
     Rng rng(1);
     for (std::size_t n : kLengths) {
         for (int rep = 0; rep < 20; ++rep) {
-            auto a = rng.floats(n, rep % 2 == 1), b = rng.floats(n, rep % 2 == 1);
+            auto a = rng.floats_and_zeros(n, rep % 2 == 1), b = rng.floats_and_zeros(n, rep % 2 == 1);
             const float want = dot_in(dot_form(), a.data(), b.data(), n);
             ASSERT_TRUE(same_bits(want, dot(a.data(), b.data(), n))) << "n = " << n;
         }
@@ -120,7 +86,7 @@ TEST(Dot, DispatchedFormMatchesItsReference) {
 // Rows whose dots with the query are exactly +0.0 (zeros), exactly -0.0 (products too small to
 // round away from zero, all negative), NaN, or ordinary, so that ties and NaNs decide maxima.
 std::vector<float> tricky_rows(Rng& rng, std::size_t rows, std::size_t dim, bool specials) {
-    std::vector<float> v = rng.floats(rows * dim, specials);
+    std::vector<float> v = rng.floats_and_zeros(rows * dim, specials);
     for (std::size_t r = 0; r < rows; ++r) {
         float* row = v.data() + r * dim;
         switch (rng.below(specials ? 6 : 10)) {
@@ -133,105 +99,134 @@ std::vector<float> tricky_rows(Rng& rng, std::size_t rows, std::size_t dim, bool
     return v;
 }
 
-TEST(QueryDots, VectorPathsMatchPlainLoopsBitForBit) {
+// Every vector row's path against the plain loops; a row the processor lacks is skipped by name,
+// one that runs its fallback's path too.
+class ScoringPaths : public ::testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override {
+        VSE_SKIP_UNLESS_AVAILABLE(GetParam());
+        VSE_SKIP_UNLESS_OWN_PATH(GetParam(), [](Isa i) { return &scoring_table(i); });
+    }
+};
+
+TEST_P(ScoringPaths, VectorPathsMatchPlainLoopsBitForBit) {
+    const Isa path = GetParam();
     Rng rng(7);
     const std::size_t n_qs[] = {1, 2, 3, 4, 5, 7, 8, 9, 16, 17, 32, 33};
     const std::size_t dims[] = {1, 3, 4, 5, 127, 128, 129, 257};
     const std::size_t row_counts[] = {1, 2, 3, 4, 5, 7, 9, 31, 32, 33};
-    for (DotPath path : vector_paths()) {
-        for (std::size_t dim : dims) {
-            for (std::size_t n_q : n_qs) {
-                const bool specials = (n_q + dim) % 2 == 0;
-                std::vector<float> query = rng.floats(n_q * dim, specials);
-                // A query row of tiny positive values meets the tiny negative rows at -0.0.
-                if (n_q > 2) std::fill(query.begin() + dim, query.begin() + 2 * dim, 1e-30f);
-                const QueryDots plain(query.data(), n_q, dim, DotPath::PlainVector);
-                const QueryDots fast(query.data(), n_q, dim, path);
-                std::vector<float> s1(n_q), s2(n_q);
-                for (std::size_t rows : row_counts) {
-                    const auto doc = tricky_rows(rng, rows, dim, specials);
-                    const std::string where = std::string(path_name(path)) + " dim " + std::to_string(dim) +
-                                              " n_q " + std::to_string(n_q) + " rows " + std::to_string(rows);
-                    const float want = plain.maxsim(doc.data(), rows, s1.data());
-                    ASSERT_TRUE(same_bits(want, fast.maxsim(doc.data(), rows, s2.data()))) << where;
-                    for (std::size_t q = 0; q < n_q; ++q) ASSERT_TRUE(same_bits(s1[q], s2[q])) << where << " q " << q;
+    for (std::size_t dim : dims) {
+        for (std::size_t n_q : n_qs) {
+            const bool specials = (n_q + dim) % 2 == 0;
+            std::vector<float> query = rng.floats_and_zeros(n_q * dim, specials);
+            // A query row of tiny positive values meets the tiny negative rows at -0.0.
+            if (n_q > 2) std::fill(query.begin() + dim, query.begin() + 2 * dim, 1e-30f);
+            const QueryDots plain(query.data(), n_q, dim, plain_scoring_table(DotForm::Vector));
+            const QueryDots fast(query.data(), n_q, dim, scoring_table(path));
+            std::vector<float> s1(n_q), s2(n_q);
+            for (std::size_t rows : row_counts) {
+                const auto doc = tricky_rows(rng, rows, dim, specials);
+                const std::string where = std::string(isa_name(path)) + " dim " + std::to_string(dim) +
+                                          " n_q " + std::to_string(n_q) + " rows " + std::to_string(rows);
+                const float want = plain.maxsim(doc.data(), rows, s1.data());
+                ASSERT_TRUE(same_bits(want, fast.maxsim(doc.data(), rows, s2.data()))) << where;
+                for (std::size_t q = 0; q < n_q; ++q) ASSERT_TRUE(same_bits(s1[q], s2[q])) << where << " q " << q;
 
-                    std::vector<const float*> ptrs;
-                    for (std::size_t r = 0; r < rows; ++r) ptrs.push_back(doc.data() + (rows - 1 - r) * dim);
-                    std::vector<float> m1(rows), m2(rows);
-                    plain.max_over_query(ptrs.data(), rows, m1.data());
-                    fast.max_over_query(ptrs.data(), rows, m2.data());
-                    for (std::size_t r = 0; r < rows; ++r) ASSERT_TRUE(same_bits(m1[r], m2[r])) << where << " row " << r;
-                }
+                std::vector<const float*> ptrs;
+                for (std::size_t r = 0; r < rows; ++r) ptrs.push_back(doc.data() + (rows - 1 - r) * dim);
+                std::vector<float> m1(rows), m2(rows);
+                plain.max_over_query(ptrs.data(), rows, m1.data());
+                fast.max_over_query(ptrs.data(), rows, m2.data());
+                for (std::size_t r = 0; r < rows; ++r) ASSERT_TRUE(same_bits(m1[r], m2[r])) << where << " row " << r;
             }
         }
     }
 }
 
-TEST(QueryDots, FirstOfEqualZerosWinsAndNaNNeverDoes) {
+class ScoringEveryRow : public ::testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override { VSE_SKIP_UNLESS_AVAILABLE(GetParam()); }
+};
+
+TEST_P(ScoringEveryRow, FirstOfEqualZerosWinsAndNaNNeverDoes) {
+    const Isa path = GetParam();
     // dim 4: a query of +1e-30 gives dot -0.0 with rows of -1e-30 and +0.0 with zero rows.
     const std::size_t dim = 4;
     const std::vector<float> query(dim, 1e-30f);
     const std::vector<float> neg(dim, -1e-30f), zero(dim, 0.0f), nan_row = {kNaN, 0.0f, 0.0f, 0.0f};
-    for (DotPath path : {DotPath::PlainVector, DotPath::Avx2, DotPath::Avx512}) {
-        if (!dot_path_available(path)) continue;
-        const QueryDots qd(query.data(), 1, dim, path);
-        for (std::size_t rows : {2, 5, 9}) {
-            for (bool neg_first : {true, false}) {
-                std::vector<float> doc;
-                for (std::size_t r = 0; r < rows; ++r) {
-                    const bool first = r == 0;
-                    const auto& row = r == 1 ? nan_row : ((first == neg_first) ? neg : zero);
-                    doc.insert(doc.end(), row.begin(), row.end());
-                }
-                float best[1];
-                // The total starts at +0.0, so the query row's maximum shows the sign.
-                EXPECT_TRUE(same_bits(0.0f, qd.maxsim(doc.data(), rows, best)));
-                EXPECT_TRUE(same_bits(neg_first ? -0.0f : 0.0f, best[0])) << path_name(path) << " rows " << rows;
+    const QueryDots qd(query.data(), 1, dim, path_table(path));
+    for (std::size_t rows : {2, 5, 9}) {
+        for (bool neg_first : {true, false}) {
+            std::vector<float> doc;
+            for (std::size_t r = 0; r < rows; ++r) {
+                const bool first = r == 0;
+                const auto& row = r == 1 ? nan_row : ((first == neg_first) ? neg : zero);
+                doc.insert(doc.end(), row.begin(), row.end());
             }
+            float best[1];
+            // The total starts at +0.0, so the query row's maximum shows the sign.
+            EXPECT_TRUE(same_bits(0.0f, qd.maxsim(doc.data(), rows, best)));
+            EXPECT_TRUE(same_bits(neg_first ? -0.0f : 0.0f, best[0])) << isa_name(path) << " rows " << rows;
         }
-        const float* only_nan[1] = {nan_row.data()};
-        float out[1];
-        qd.max_over_query(only_nan, 1, out);
-        EXPECT_TRUE(same_bits(-kInf, out[0])) << path_name(path);
     }
+    const float* only_nan[1] = {nan_row.data()};
+    float out[1];
+    qd.max_over_query(only_nan, 1, out);
+    EXPECT_TRUE(same_bits(-kInf, out[0])) << isa_name(path);
 }
 
 TEST(QueryDots, EmptyInputsScoreZero) {
     const float q[4] = {1, 2, 3, 4};
-    for (DotPath path : {DotPath::PlainScalar, DotPath::PlainVector, dot_path()}) {
+    for (const ScoringTable* path : {&plain_scoring_table(DotForm::Scalar), &plain_scoring_table(DotForm::Vector),
+                                     &scoring_table()}) {
         float scratch[1];
-        EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 1, 4, path).maxsim(q, 0, scratch)));
-        EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 0, 4, path).maxsim(q, 1, scratch)));
+        EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 1, 4, *path).maxsim(q, 0, scratch)));
+        EXPECT_TRUE(same_bits(0.0f, QueryDots(q, 0, 4, *path).maxsim(q, 1, scratch)));
     }
 }
 
-TEST(CentroidTable, VectorPathsMatchPlainLoopsBitForBit) {
+TEST_P(ScoringPaths, CentroidTableMatchesPlainLoopsBitForBit) {
+    const Isa path = GetParam();
     Rng rng(13);
-    for (DotPath path : vector_paths()) {
-        for (std::size_t n_q : {1, 5, 16, 17, 32, 33, 70}) {
-            for (std::size_t dim : {3, 8, 128, 129}) {
-                const std::size_t n_c = 37;
-                const auto query = rng.floats(n_q * dim, true);
-                const auto centroids = rng.floats(n_c * dim, true);
-                const CentroidTable plain(query.data(), n_q, centroids.data(), n_c, dim, DotPath::PlainVector);
-                const CentroidTable fast(query.data(), n_q, centroids.data(), n_c, dim, path);
-                std::vector<float> b1(plain.stride()), b2(fast.stride());
-                for (std::size_t m : {0, 1, 2, 7, 40}) {
-                    std::vector<std::uint8_t> codes(2 * m);
-                    for (std::size_t i = 0; i < m; ++i) {
-                        const auto c = static_cast<std::uint16_t>(rng.below(n_c + 4));  // some beyond the table
-                        codes[2 * i] = static_cast<std::uint8_t>(c & 0xFF);
-                        codes[2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
-                    }
-                    const float want = plain.code_score(codes.data(), m, b1.data());
-                    ASSERT_TRUE(same_bits(want, fast.code_score(codes.data(), m, b2.data())))
-                        << path_name(path) << " n_q " << n_q << " dim " << dim << " m " << m;
+    for (std::size_t n_q : {1, 5, 16, 17, 32, 33, 70}) {
+        for (std::size_t dim : {3, 8, 128, 129}) {
+            const std::size_t n_c = 37;
+            const auto query = rng.floats_and_zeros(n_q * dim, true);
+            const auto centroids = rng.floats_and_zeros(n_c * dim, true);
+            const CentroidTable plain(query.data(), n_q, centroids.data(), n_c, dim,
+                                      plain_scoring_table(DotForm::Vector));
+            const CentroidTable fast(query.data(), n_q, centroids.data(), n_c, dim, scoring_table(path));
+            std::vector<float> b1(plain.stride()), b2(fast.stride());
+            for (std::size_t m : {0, 1, 2, 7, 40}) {
+                std::vector<std::uint8_t> codes(2 * m);
+                for (std::size_t i = 0; i < m; ++i) {
+                    const auto c = static_cast<std::uint16_t>(rng.below(n_c + 4));  // some beyond the table
+                    codes[2 * i] = static_cast<std::uint8_t>(c & 0xFF);
+                    codes[2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
                 }
+                const float want = plain.code_score(codes.data(), m, b1.data());
+                ASSERT_TRUE(same_bits(want, fast.code_score(codes.data(), m, b2.data())))
+                    << isa_name(path) << " n_q " << n_q << " dim " << dim << " m " << m;
             }
         }
     }
 }
+
+// A row's single dot against the vector form written plainly.
+TEST_P(ScoringPaths, SingleDotMatchesTheVectorForm) {
+    const ScoringTable& table = scoring_table(GetParam());
+    Rng rng(5);
+    for (std::size_t n : kLengths) {
+        for (int rep = 0; rep < 20; ++rep) {
+            auto a = rng.floats_and_zeros(n, rep % 2 == 1), b = rng.floats_and_zeros(n, rep % 2 == 1);
+            ASSERT_TRUE(same_bits(dot_vector_plain(a.data(), b.data(), n), table.dot(a.data(), b.data(), n)))
+                << isa_name(GetParam()) << " n = " << n;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ScoringPaths, ::testing::ValuesIn(test::vector_isas()), test::isa_param_name);
+INSTANTIATE_TEST_SUITE_P(Rows, ScoringEveryRow, ::testing::ValuesIn(all_isas()), test::isa_param_name);
 
 // ---------------------------------------------------------------------------------------------
 // top_k

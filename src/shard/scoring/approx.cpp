@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "common/checked.hpp"
-#include "common/cpu_features.hpp"
 
 namespace vse::shard {
 
@@ -16,31 +15,15 @@ constexpr std::uint64_t kCodeRange = 65536;
 // hundred nanoseconds, so smaller pieces would cost more to hand out than they save.
 constexpr std::size_t kApproxPiece = 64;
 
-void code_max_plain(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
-                    std::size_t m, float* best) {
-    std::fill(best, best + stride, -INFINITY);
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::size_t c = static_cast<std::size_t>(codes[2 * i] | (codes[2 * i + 1] << 8));
-        if (c >= n_codes) continue;
-        const float* row = table + c * stride;
-        for (std::size_t q = 0; q < stride; ++q)
-            if (row[q] > best[q]) best[q] = row[q];
-    }
-}
-
 }  // namespace
 
 CentroidTable::CentroidTable(const float* query, std::size_t n_q, const float* centroids, std::uint64_t n_centroids,
-                             std::size_t dim, DotPath path)
+                             std::size_t dim, const ScoringTable& path)
     : n_q_(n_q), stride_((n_q + 15) / 16 * 16), n_centroids_(n_centroids) {
     const auto rows = static_cast<std::size_t>(std::min(n_centroids, kCodeRange));
     table_.assign(alloc_count<float>(checked_mul(rows, stride_)), -INFINITY);
     QueryDots(query, n_q, dim, path).dot_table(centroids, rows, table_.data(), stride_);
-    code_max_ = code_max_plain;
-#if defined(__x86_64__)
-    if (path == DotPath::Avx512) code_max_ = code_max_avx512;
-    if (path == DotPath::Avx2) code_max_ = code_max_avx2;
-#endif
+    code_max_ = path.code_max;
 }
 
 float CentroidTable::code_score(const std::uint8_t* codes, std::size_t m, float* best) const {

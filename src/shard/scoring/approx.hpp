@@ -26,7 +26,7 @@ namespace vse::shard {
 class CentroidTable {
 public:
     CentroidTable(const float* query, std::size_t n_q, const float* centroids, std::uint64_t n_centroids,
-                  std::size_t dim, DotPath path = dot_path());
+                  std::size_t dim, const ScoringTable& path = scoring_table());
 
     std::size_t stride() const { return stride_; }
     // The code score of m little-endian 16-bit codes at `codes`; `best` holds stride() floats.

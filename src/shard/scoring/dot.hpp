@@ -15,6 +15,9 @@
 
 #include <cstddef>
 
+#include "common/isa.hpp"
+#include "shard/scoring/dot_kernels.hpp"
+
 namespace vse::shard {
 
 enum class DotForm { Vector, Scalar };
@@ -22,7 +25,7 @@ enum class DotForm { Vector, Scalar };
 // The form this processor uses: Vector when it reports fused multiply-add.
 DotForm dot_form();
 
-// `dot` in the form this processor uses.
+// `dot` in the form this processor uses, on its best path.
 float dot(const float* a, const float* b, std::size_t n);
 
 // The two forms written plainly, whatever the processor; the references of the vector paths.
@@ -32,5 +35,13 @@ float dot_scalar(const float* a, const float* b, std::size_t n);
 inline float dot_in(DotForm form, const float* a, const float* b, std::size_t n) {
     return form == DotForm::Vector ? dot_vector_plain(a, b, n) : dot_scalar(a, b, n);
 }
+
+// The scoring paths' tables (dot_kernels.hpp). The table of a row, which the processor must run:
+// Scalar's holds the plain loops in the form this processor uses.
+const ScoringTable& scoring_table(Isa isa);
+// The table this processor uses, chosen once.
+const ScoringTable& scoring_table();
+// The plain loops of either form, whatever the processor: the references of the vector paths.
+const ScoringTable& plain_scoring_table(DotForm form);
 
 }  // namespace vse::shard

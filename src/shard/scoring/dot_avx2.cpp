@@ -1,6 +1,6 @@
-// The 256-bit paths of the side-by-side dots: two query rows per register, two query groups and
-// four document rows at a time (eight accumulators); and a single vector-form dot in one 128-bit
-// register. See dot_kernels.hpp.
+// The Avx2 row of the scoring core: two query rows per 256-bit register, two query groups and four
+// document rows at a time (eight accumulators); a single dot in one 128-bit register. See
+// dot_kernels.hpp.
 #include "shard/scoring/dot_kernels.hpp"
 
 #if defined(__x86_64__)
@@ -8,14 +8,13 @@
 
 #include <cmath>
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+VSE_ISA_TARGET(Avx2)
 
 namespace vse::shard {
 
 namespace {
 
-struct Avx2Lanes {
+struct DotLanesAvx2 {
     using V = __m256;
     static constexpr std::size_t S = 2;
     static constexpr std::size_t kGroupsPerPass = 2;
@@ -38,40 +37,22 @@ struct Avx2Lanes {
 
 #include "shard/scoring/dot_lanes.inl"
 
+constexpr ScoringTable kTable = lanes_table<DotLanesAvx2>();
+
 }  // namespace
 
-void max_rows_avx2(const PackedQuery& q, const float* doc, std::size_t rows, float* best) {
-    max_rows_lanes<Avx2Lanes>(q, doc, rows, best);
-}
-
-void max_query_avx2(const PackedQuery& q, const float* const* rows, std::size_t n, float* out) {
-    max_query_lanes<Avx2Lanes>(q, rows, n, out);
-}
-
-void dot_table_avx2(const PackedQuery& q, const float* rows, std::size_t n, float* out, std::size_t stride) {
-    dot_table_lanes<Avx2Lanes>(q, rows, n, out, stride);
-}
-
-void code_max_avx2(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
-                    std::size_t m, float* best) {
-    code_max_lanes<Avx2Lanes>(table, stride, n_codes, codes, m, best);
-}
-
-float dot_avx2(const float* a, const float* b, std::size_t n) {
-    __m128 acc = _mm_setzero_ps();
-    const std::size_t n4 = n / 4;
-    for (std::size_t i = 0; i < n4; ++i) acc = _mm_fmadd_ps(_mm_loadu_ps(a + 4 * i), _mm_loadu_ps(b + 4 * i), acc);
-    alignas(16) float l[4];
-    _mm_store_ps(l, acc);
-    float s = (l[0] + l[1]) + (l[2] + l[3]);
-    for (std::size_t t = 4 * n4; t < n; ++t) {
-        const float p = a[t] * b[t];
-        s = s + p;
-    }
-    return s;
-}
+const ScoringTable* const kScoringAvx2 = &kTable;
 
 }  // namespace vse::shard
 
-#pragma GCC pop_options
+VSE_ISA_TARGET_END
+
+#else
+
+namespace vse::shard {
+
+const ScoringTable* const kScoringAvx2 = nullptr;
+
+}  // namespace vse::shard
+
 #endif

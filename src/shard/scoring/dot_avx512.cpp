@@ -1,5 +1,6 @@
-// The AVX-512 paths of the side-by-side dots: four query rows per register, up to four query
-// groups and four document rows at a time (sixteen accumulators). See dot_kernels.hpp.
+// The Avx512 row of the scoring core: four query rows per register, up to four query groups and
+// four document rows at a time (sixteen accumulators); a single dot in one 128-bit register. See
+// dot_kernels.hpp.
 #include "shard/scoring/dot_kernels.hpp"
 
 #if defined(__x86_64__)
@@ -7,14 +8,13 @@
 
 #include <cmath>
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512vl,avx512bw,avx512dq,fma")
+VSE_ISA_TARGET(Avx512)
 
 namespace vse::shard {
 
 namespace {
 
-struct Avx512Lanes {
+struct DotLanesAvx512 {
     using V = __m512;
     static constexpr std::size_t S = 4;
     static constexpr std::size_t kGroupsPerPass = 4;
@@ -37,26 +37,22 @@ struct Avx512Lanes {
 
 #include "shard/scoring/dot_lanes.inl"
 
+constexpr ScoringTable kTable = lanes_table<DotLanesAvx512>();
+
 }  // namespace
 
-void max_rows_avx512(const PackedQuery& q, const float* doc, std::size_t rows, float* best) {
-    max_rows_lanes<Avx512Lanes>(q, doc, rows, best);
-}
-
-void max_query_avx512(const PackedQuery& q, const float* const* rows, std::size_t n, float* out) {
-    max_query_lanes<Avx512Lanes>(q, rows, n, out);
-}
-
-void dot_table_avx512(const PackedQuery& q, const float* rows, std::size_t n, float* out, std::size_t stride) {
-    dot_table_lanes<Avx512Lanes>(q, rows, n, out, stride);
-}
-
-void code_max_avx512(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
-                    std::size_t m, float* best) {
-    code_max_lanes<Avx512Lanes>(table, stride, n_codes, codes, m, best);
-}
+const ScoringTable* const kScoringAvx512 = &kTable;
 
 }  // namespace vse::shard
 
-#pragma GCC pop_options
+VSE_ISA_TARGET_END
+
+#else
+
+namespace vse::shard {
+
+const ScoringTable* const kScoringAvx512 = nullptr;
+
+}  // namespace vse::shard
+
 #endif

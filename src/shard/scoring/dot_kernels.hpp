@@ -1,11 +1,13 @@
-// The vector paths of the scoring core: many vector-form dots computed side by side, each keeping
-// exactly its own four-lane sequence, so every path gives the bits of dot_vector_plain.
+// The tables of the scoring core's paths: the plain loops of either dot form, and the vector
+// paths, which compute many vector-form dots side by side, each keeping exactly its own four-lane
+// sequence, so every path gives the bits of dot_vector_plain.
 //
 // A single dot is a chain of n/4 dependent fused multiply-adds per lane, bound by their latency.
-// The paths instead hold S query rows in one register, one per 128-bit slot (S = 4 for 512-bit
-// registers, 2 for 256-bit ones), and multiply them with a block of four values of a document row
-// broadcast to every slot: slot k, lane j then accumulates lane j of dot(query row k, row). Several
-// query groups and four document rows at a time give up to sixteen independent chains.
+// The vector paths instead hold S query rows in one register, one per 128-bit slot (S = 4 for
+// 512-bit registers, 2 for 256-bit ones), and multiply them with a block of four values of a
+// document row broadcast to every slot: slot k, lane j then accumulates lane j of dot(query row k,
+// row). Several query groups and four document rows at a time give up to sixteen independent
+// chains.
 //
 // The query is packed once per call. With G = ceil(n_q / S) groups, slot k of group g holds query
 // row k*G + g (rows past the last are repeats of the last one), so each slot covers a contiguous
@@ -22,10 +24,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/isa.hpp"
+
 namespace vse::shard {
 
 struct PackedQuery {
-    const float* blocks;
+    const float* query;  // the n_q rows as given (the plain loops read these)
+    const float* blocks; // the packed layout (vector paths only)
     const float* tails;
     std::size_t n_q;    // real query rows
     std::size_t dim;
@@ -41,7 +46,7 @@ using MaxRowsFn = void (*)(const PackedQuery&, const float* doc, std::size_t row
 // dot(q, rows[r]); -inf when every dot is NaN.
 using MaxQueryFn = void (*)(const PackedQuery&, const float* const* rows, std::size_t n, float* out);
 
-// A single vector-form dot.
+// A single dot.
 using DotFn = float (*)(const float* a, const float* b, std::size_t n);
 
 // Every dot of the query with n rows lying back to back: out[r * stride + q] = dot(q, row r) for
@@ -55,15 +60,19 @@ using DotTableFn = void (*)(const PackedQuery&, const float* rows, std::size_t n
 using CodeMaxFn = void (*)(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
                            std::size_t m, float* best);
 
-void max_rows_avx2(const PackedQuery&, const float*, std::size_t, float*);
-void max_query_avx2(const PackedQuery&, const float* const*, std::size_t, float*);
-float dot_avx2(const float*, const float*, std::size_t);
-void dot_table_avx2(const PackedQuery&, const float*, std::size_t, float*, std::size_t);
-void code_max_avx2(const float*, std::size_t, std::size_t, const std::uint8_t*, std::size_t, float*);
+// One path's functions. `slots` is S of the packed layout, 0 for the plain loops (which read the
+// query as given).
+struct ScoringTable {
+    std::size_t slots;
+    DotFn dot;
+    MaxRowsFn max_rows;
+    MaxQueryFn max_query;
+    DotTableFn dot_table;
+    CodeMaxFn code_max;
+};
 
-void max_rows_avx512(const PackedQuery&, const float*, std::size_t, float*);
-void max_query_avx512(const PackedQuery&, const float* const*, std::size_t, float*);
-void dot_table_avx512(const PackedQuery&, const float*, std::size_t, float*, std::size_t);
-void code_max_avx512(const float*, std::size_t, std::size_t, const std::uint8_t*, std::size_t, float*);
+// The vector units' tables (the getters are in dot.hpp); null where a unit is not built for this architecture.
+extern const ScoringTable* const kScoringAvx2;
+extern const ScoringTable* const kScoringAvx512;
 
 }  // namespace vse::shard

@@ -1,5 +1,5 @@
 // The side-by-side dot kernels, written once over a lane type L and included by each vector unit
-// (see dot_kernels.hpp for the packed query layout). L provides:
+// inside an anonymous namespace (see dot_kernels.hpp for the packed query layout). L provides:
 //   V, S (query rows per register), kGroupsPerPass
 //   zero(), neg_inf(), load(p), bcast4(p) (four floats to every slot), rows4(d0, d1, d2, d3) (the
 //   four values to every slot), fma(a, b, c) = a*b + c fused, add, mul, even(a, b) / odd(a, b)
@@ -223,4 +223,25 @@ void code_max_lanes(const float* table, std::size_t stride, std::size_t n_codes,
             L::store(best + v, L::max_gt(cur, L::load(row + v)));
         }
     }
+}
+
+// A single vector-form dot in one 128-bit register.
+inline float dot_one(const float* a, const float* b, std::size_t n) {
+    __m128 acc = _mm_setzero_ps();
+    const std::size_t n4 = n / 4;
+    for (std::size_t i = 0; i < n4; ++i) acc = _mm_fmadd_ps(_mm_loadu_ps(a + 4 * i), _mm_loadu_ps(b + 4 * i), acc);
+    alignas(16) float l[4];
+    _mm_store_ps(l, acc);
+    float s = (l[0] + l[1]) + (l[2] + l[3]);
+    for (std::size_t t = 4 * n4; t < n; ++t) {
+        const float p = a[t] * b[t];
+        s = s + p;
+    }
+    return s;
+}
+
+// The unit's table.
+template <class L>
+constexpr ScoringTable lanes_table() {
+    return ScoringTable{L::S, dot_one, max_rows_lanes<L>, max_query_lanes<L>, dot_table_lanes<L>, code_max_lanes<L>};
 }

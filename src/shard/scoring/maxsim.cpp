@@ -2,50 +2,12 @@
 
 #include <cmath>
 
-#include "common/cpu_features.hpp"
-
 namespace vse::shard {
 
-bool dot_path_available(DotPath path) {
-    switch (path) {
-        case DotPath::PlainScalar:
-        case DotPath::PlainVector: return true;
-#if defined(__x86_64__)
-        case DotPath::Avx2: return isa_available(Isa::Avx2);
-        case DotPath::Avx512: return isa_available(Isa::Avx512);
-#else
-        default: return false;
-#endif
-    }
-    return false;
-}
-
-DotPath dot_path() {
-    static const DotPath path = [] {
-        if (dot_form() == DotForm::Scalar) return DotPath::PlainScalar;
-        for (DotPath p : {DotPath::Avx512, DotPath::Avx2})
-            if (dot_path_available(p)) return p;
-        return DotPath::PlainVector;
-    }();
-    return path;
-}
-
-QueryDots::QueryDots(const float* query, std::size_t n_q, std::size_t dim, DotPath path)
-    : query_(query), n_q_(n_q), dim_(dim), path_(path) {
-    std::size_t S = 0;
-#if defined(__x86_64__)
-    if (path == DotPath::Avx512) {
-        S = 4;
-        max_rows_ = max_rows_avx512;
-        max_query_ = max_query_avx512;
-        dot_table_ = dot_table_avx512;
-    } else if (path == DotPath::Avx2) {
-        S = 2;
-        max_rows_ = max_rows_avx2;
-        max_query_ = max_query_avx2;
-        dot_table_ = dot_table_avx2;
-    }
-#endif
+QueryDots::QueryDots(const float* query, std::size_t n_q, std::size_t dim, const ScoringTable& table)
+    : n_q_(n_q), dim_(dim), table_(&table) {
+    const std::size_t S = table.slots;
+    pq_ = PackedQuery{query, nullptr, nullptr, n_q, dim, S, 0};
     if (S == 0 || n_q == 0) return;
     const std::size_t G = (n_q + S - 1) / S, dim4 = dim / 4, tail = dim - 4 * dim4;
     const std::size_t W = S * 4;
@@ -62,24 +24,12 @@ QueryDots::QueryDots(const float* query, std::size_t n_q, std::size_t dim, DotPa
             for (std::size_t t = 0; t < tail; ++t)
                 for (std::size_t j = 0; j < 4; ++j) tails[((t * G + g) * S + k) * 4 + j] = q[4 * dim4 + t];
         }
-    pq_ = PackedQuery{blocks, tails, n_q, dim, S, G};
+    pq_ = PackedQuery{query, blocks, tails, n_q, dim, S, G};
 }
 
 float QueryDots::maxsim(const float* doc, std::size_t rows, float* scratch) const {
     if (n_q_ == 0 || rows == 0) return 0.0f;
-    if (max_rows_ != nullptr) {
-        max_rows_(pq_, doc, rows, scratch);
-    } else {
-        const DotForm form = path_ == DotPath::PlainScalar ? DotForm::Scalar : DotForm::Vector;
-        for (std::size_t q = 0; q < n_q_; ++q) {
-            float best = -INFINITY;
-            for (std::size_t r = 0; r < rows; ++r) {
-                const float s = dot_in(form, query_ + q * dim_, doc + r * dim_, dim_);
-                if (s > best) best = s;
-            }
-            scratch[q] = best;
-        }
-    }
+    table_->max_rows(pq_, doc, rows, scratch);
     float total = 0.0f;
     for (std::size_t q = 0; q < n_q_; ++q) total = total + scratch[q];
     return total;
@@ -91,30 +41,12 @@ void QueryDots::max_over_query(const float* const* rows, std::size_t n, float* o
         for (std::size_t r = 0; r < n; ++r) out[r] = -INFINITY;
         return;
     }
-    if (max_query_ != nullptr) {
-        max_query_(pq_, rows, n, out);
-        return;
-    }
-    const DotForm form = path_ == DotPath::PlainScalar ? DotForm::Scalar : DotForm::Vector;
-    for (std::size_t r = 0; r < n; ++r) {
-        float best = -INFINITY;
-        for (std::size_t q = 0; q < n_q_; ++q) {
-            const float s = dot_in(form, query_ + q * dim_, rows[r], dim_);
-            if (s > best) best = s;
-        }
-        out[r] = best;
-    }
+    table_->max_query(pq_, rows, n, out);
 }
 
 void QueryDots::dot_table(const float* rows, std::size_t n, float* out, std::size_t stride) const {
     if (n == 0 || n_q_ == 0) return;
-    if (dot_table_ != nullptr) {
-        dot_table_(pq_, rows, n, out, stride);
-        return;
-    }
-    const DotForm form = path_ == DotPath::PlainScalar ? DotForm::Scalar : DotForm::Vector;
-    for (std::size_t r = 0; r < n; ++r)
-        for (std::size_t q = 0; q < n_q_; ++q) out[r * stride + q] = dot_in(form, query_ + q * dim_, rows + r * dim_, dim_);
+    table_->dot_table(pq_, rows, n, out, stride);
 }
 
 }  // namespace vse::shard

@@ -16,24 +16,15 @@
 
 namespace vse::shard {
 
-// How the dots of a call are computed: the plain loops of either form, or a vector path of the
-// vector form.
-enum class DotPath { PlainScalar, PlainVector, Avx2, Avx512 };
-
-// The path this processor uses: PlainScalar without fused multiply-add, else the best vector path.
-DotPath dot_path();
-bool dot_path_available(DotPath path);
-
 // One query prepared for many documents. Immutable once built, so one instance may serve several
 // threads at once.
 class QueryDots {
 public:
-    // `query` holds n_q rows of dim values and must outlive the object.
-    QueryDots(const float* query, std::size_t n_q, std::size_t dim, DotPath path = dot_path());
+    // `query` holds n_q rows of dim values and must outlive the object; `table` is the path's.
+    QueryDots(const float* query, std::size_t n_q, std::size_t dim, const ScoringTable& table = scoring_table());
 
     std::size_t n_q() const { return n_q_; }
     std::size_t dim() const { return dim_; }
-    DotPath path() const { return path_; }
 
     // MaxSim of a document of `rows` contiguous rows. `scratch` holds at least n_q floats.
     float maxsim(const float* doc, std::size_t rows, float* scratch) const;
@@ -45,14 +36,10 @@ public:
     void dot_table(const float* rows, std::size_t n, float* out, std::size_t stride) const;
 
 private:
-    const float* query_;
     std::size_t n_q_, dim_;
-    DotPath path_;
+    const ScoringTable* table_;
     std::vector<float> packed_;  // blocks, then tails (vector paths only)
     PackedQuery pq_{};
-    MaxRowsFn max_rows_ = nullptr;
-    MaxQueryFn max_query_ = nullptr;
-    DotTableFn dot_table_ = nullptr;
 };
 
 }  // namespace vse::shard

@@ -1,5 +1,5 @@
-// The F16C conversion of binary16 runs, eight values per instruction. Compiled for processors
-// that have it and called only where the cached features report it (half.hpp).
+// The F16C conversion of binary16 runs, eight values per instruction, for the Avx2 row (see
+// half.hpp).
 #include "common/half.hpp"
 
 #if defined(__x86_64__)
@@ -7,9 +7,13 @@
 
 #include <cstring>
 
+VSE_ISA_TARGET(Avx2)
+
 namespace vse {
 
-__attribute__((target("avx,f16c"))) void widen_half_f16c(const std::uint8_t* src, std::size_t n, float* dst) {
+namespace {
+
+void widen_half_f16c(const std::uint8_t* src, std::size_t n, float* dst) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i));
@@ -25,14 +29,21 @@ __attribute__((target("avx,f16c"))) void widen_half_f16c(const std::uint8_t* src
     }
 }
 
+constexpr HalfTable kTable{widen_half_f16c};
+
+}  // namespace
+
+const HalfTable* const kHalfAvx2 = &kTable;
+
 }  // namespace vse
+
+VSE_ISA_TARGET_END
 
 #else
 
 namespace vse {
 
-// No F16C on this architecture; half_f16c_available() is false, so this is never reached.
-void widen_half_f16c(const std::uint8_t* src, std::size_t n, float* dst) { widen_half_software(src, n, dst); }
+const HalfTable* const kHalfAvx2 = nullptr;
 
 }  // namespace vse
 

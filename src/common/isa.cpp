@@ -1,0 +1,106 @@
+#include "common/isa.hpp"
+
+#include <string_view>
+
+namespace vse {
+
+namespace {
+
+constexpr IsaRow kRows[kIsaCount] = {
+#define VSE_ISA_ROW_(row, fallback, name) {Isa::row, name, VSE_ISA_TARGET_STRING_##row, Isa::fallback},
+    VSE_ISA_ROWS(VSE_ISA_ROW_)
+#undef VSE_ISA_ROW_
+};
+
+// Every feature a target string may name.
+#define VSE_ISA_FEATURES(X)                                                                 \
+    X("avx") X("avx2") X("fma") X("f16c") X("popcnt") X("avx512f") X("avx512vl") X("avx512bw") \
+        X("avx512vpopcntdq") X("avx512vnni")
+
+#define VSE_ISA_COUNT_(name) +1
+constexpr std::size_t kFeatureCount = 0 VSE_ISA_FEATURES(VSE_ISA_COUNT_);
+#undef VSE_ISA_COUNT_
+
+struct Feature {
+    const char* name;
+    bool present;
+};
+
+// The compiler's checks read the processor's identification once and count a feature only when
+// the operating system also saves the register state its instructions use.
+struct Features {
+#if defined(__x86_64__) || defined(__i386__)
+#define VSE_ISA_FEATURE_(name) Feature{name, __builtin_cpu_supports(name) != 0},
+#else
+#define VSE_ISA_FEATURE_(name) Feature{name, false},
+#endif
+    Feature list[kFeatureCount] = {VSE_ISA_FEATURES(VSE_ISA_FEATURE_)};
+#undef VSE_ISA_FEATURE_
+
+    const Feature* find(std::string_view name) const {
+        for (const Feature& f : list)
+            if (name == f.name) return &f;
+        return nullptr;
+    }
+};
+
+const Features& features() {
+    static const Features f = [] {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_cpu_init();
+#endif
+        return Features{};
+    }();
+    return f;
+}
+
+// Every feature the row's target string names is known and present.
+bool check(const IsaRow& row) {
+    std::string_view rest = row.target;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const Feature* f = features().find(rest.substr(0, comma));
+        if (f == nullptr || !f->present) return false;
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+    }
+    return true;
+}
+
+struct Availability {
+    bool available[kIsaCount];
+    Isa best = Isa::Scalar;
+
+    Availability() {
+        for (const IsaRow& row : kRows) {
+            available[isa_index(row.isa)] = check(row);
+            if (available[isa_index(row.isa)]) best = row.isa;
+        }
+    }
+};
+
+const Availability& availability() {
+    static const Availability a;
+    return a;
+}
+
+}  // namespace
+
+const IsaRow& isa_row(Isa isa) { return kRows[isa_index(isa)]; }
+
+bool isa_available(Isa isa) { return availability().available[isa_index(isa)]; }
+
+Isa best_isa() { return availability().best; }
+
+bool has_fused_multiply_add() {
+    static const bool fma = isa_feature_present("fma");
+    return fma;
+}
+
+bool isa_feature_known(const char* name) { return features().find(name) != nullptr; }
+
+bool isa_feature_present(const char* name) {
+    const Feature* f = features().find(name);
+    return f != nullptr && f->present;
+}
+
+}  // namespace vse
