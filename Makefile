@@ -1,6 +1,7 @@
 # make setup   prepare the machine, .venv and the installed module (idempotent)
 # make test    the layout check, C++ unit tests, the Python test suite, the type stub and a short run
 #              of each fuzz harness
+# make check   the quick loop once set up: rebuild the module, layout check, C++ and Python tests, stub
 # make demo    the quickstart, end to end
 # make bench   benchmarks against their baselines
 # make test-asan  the Python suite against a module built with ASan and UBSan
@@ -13,12 +14,18 @@ SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUIL
     -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
-.PHONY: setup test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
+.PHONY: setup module check test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
 
 setup:
 	tools/setup.sh
 
 test: setup check-layout test-cpp test-py test-stubs test-fuzz
+
+check: check-layout test-cpp test-py test-stubs
+
+# The release module, rebuilt from the sources (incrementally, in build/) and installed into .venv.
+module:
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 # Python.h (and NumPy) only in src/python/ and src/bindings/.
 check-layout:
@@ -29,14 +36,14 @@ test-cpp:
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD) --target vse_cpp_tests
 	cd $(CPP_BUILD) && PATH="$(CURDIR)/.venv/bin:$$PATH" ctest --output-on-failure
 
-test-py:
+test-py: module
 	$(PY) -m pytest -q
 
 # The type stub as installed beside the module: checked against the module itself by stubtest
 # (every name, parameter and default), then the quickstart and tests/stub_usage.py (every result
 # type, and calls the stub must refuse) type-checked against it. The stub in src/ is not on
 # mypy's path, so what passes is the installed copy.
-test-stubs:
+test-stubs: module
 	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml varnelo_shard_engine
 	$(PY) -m mypy examples/quickstart.py tests/stub_usage.py
 
@@ -63,7 +70,7 @@ FUZZ_TEST_SECONDS ?= 30
 fuzz-build:
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVSE_FUZZ=ON -DVSE_PYTHON_MODULE=OFF -DVSE_SANITIZE=ON >/dev/null
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(FUZZ_BUILD)
+	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(FUZZ_BUILD) --target $(FUZZ_HARNESSES:%=%_fuzz)
 
 # A short run of each harness, part of make test.
 test-fuzz: fuzz-build
@@ -76,10 +83,10 @@ demo: setup
 	$(PY) examples/quickstart.py
 
 # The probe of the machine's limits that every benchmark sets its rates against (bench/benchlib.py
-# finds it here, or builds it the same way when a benchmark runs alone).
+# finds it here, and runs this target when a benchmark runs alone before it was built).
 BENCH_BUILD := build/bench
 
-bench-probe: setup
+bench-probe:
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DVSE_PYTHON_MODULE=OFF >/dev/null
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(BENCH_BUILD) --target vse_probe

@@ -17,7 +17,6 @@ about two cores.
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -161,16 +160,11 @@ def percent(rate, limit):
 
 
 def probe_path():
-    """The probe binary: $VSE_PROBE, else build/bench/vse_probe, built there when missing."""
+    """The probe binary: $VSE_PROBE, else build/bench/vse_probe, built there by `make bench-probe`
+    when missing."""
     path = os.environ.get("VSE_PROBE") or os.path.join(PROBE_BUILD, "vse_probe")
-    if os.path.exists(path):
-        return path
-    cmake = shutil.which("cmake", path=os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")]))
-    if cmake is None:
-        raise RuntimeError("bench/probe.cpp is not built and no cmake was found: run `make bench-probe`")
-    subprocess.run([cmake, "-S", ROOT, "-B", PROBE_BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DVSE_PYTHON_MODULE=OFF"], check=True, capture_output=True)
-    subprocess.run([cmake, "--build", PROBE_BUILD, "--target", "vse_probe"], check=True, capture_output=True)
+    if not os.path.exists(path):
+        subprocess.run(["make", "-C", ROOT, "bench-probe"], check=True, capture_output=True)
     return path
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One-step preparation of a fresh machine, safe to run again: the Debian development packages the
-# build links against, a virtual environment in .venv on CPython 3.12 (or the newest CPython 3 when
-# 3.12 is missing), and the extension module built and installed into it with its test extras.
+# build links against, a virtual environment in .venv on CPython 3.12 (or the newest CPython 3 above
+# it when 3.12 is missing; 3.12 is the floor, as in pyproject.toml and CMakeLists.txt), and the
+# extension module built and installed into it with its test extras.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,9 +36,9 @@ find_python() {
     fi
     for p in $(ls -d /root/.pyenv/versions/3.*/bin/python3 /usr/bin/python3.* /usr/local/bin/python3.* 2>/dev/null \
                | grep -E 'python3(\.[0-9]+)?$' | sort -V -r); do
-        "$p" -c 'import sys, venv; sys.exit(sys.version_info < (3, 10))' 2>/dev/null && { echo "$p"; return; }
+        "$p" -c 'import sys, venv; sys.exit(sys.version_info < (3, 12))' 2>/dev/null && { echo "$p"; return; }
     done
-    echo "setup: no CPython 3.10 or newer found" >&2
+    echo "setup: no CPython 3.12 or newer found" >&2
     exit 1
 }
 

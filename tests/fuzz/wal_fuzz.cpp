@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "shard/fuzz_file.hpp"
+#include "fuzz_file.hpp"
 #include "shard/doc_state.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "shard/fuzz_file.hpp"
+#include "fuzz_file.hpp"
 #include "shard/safetensors.hpp"
 
 namespace {
