@@ -199,6 +199,9 @@ TEST_P(Rroq4RiemPaths, VectorPathsMatchScalarBitForBit) {
         {1, 1, 1, 1, 2, 1, 2, 1},     {2, 37, 19, 5, 16, 4, 4, 7},  {1, 20, 33, 9, 64, 2, 32, 5},
         {2, 18, 8, 6, 34, 1, 34, 3},  {1, 5, 17, 13, 96, 3, 32, 4}, {2, 40, 32, 11, 128, 4, 32, 16},
         {1, 3, 48, 2, 6, 3, 2, 2},     {1, 2, 19, 3, 16, 4, 4, 40},  // the last: fewer document tokens than K
+        // Documents of many tokens (blocks of tokens across many lane tiles), and a large dim whose
+        // code row is not a multiple of 16 bytes.
+        {1, 3, 13, 150, 64, 2, 32, 7}, {1, 2, 7, 70, 1036, 2, 518, 3},
     };
     auto pool = ThreadPool::create(3);
     ASSERT_TRUE(pool.has_value());
