@@ -18,6 +18,7 @@ inline void dot_tile(const PackedQuery& q, std::size_t g0, const float* const r[
     for (int g = 0; g < NG; ++g)
         for (int l = 0; l < 4; ++l) acc[g][l] = L::zero();
     const float* qb = q.blocks + g0 * W;
+#pragma GCC unroll 2
     for (std::size_t i = 0; i < dim4; ++i) {
         const V d0 = L::bcast4(r[0] + 4 * i), d1 = L::bcast4(r[1] + 4 * i);
         const V d2 = L::bcast4(r[2] + 4 * i), d3 = L::bcast4(r[3] + 4 * i);
@@ -57,15 +58,21 @@ inline float first_max4(const float* v, std::size_t stride) {
 }
 
 template <class L, int NG>
-void max_rows_pass(const PackedQuery& q, std::size_t g0, const float* doc, std::size_t rows, float* best_out) {
+void max_rows_pass(const PackedQuery& q, std::size_t g0, const float* doc, std::size_t rows, float* best_out,
+                   const char* ahead, std::size_t ahead_lines) {
     using V = typename L::V;
     constexpr std::size_t W = L::S * 4;
     // Lane l takes the run of rows [l*m, (l+1)*m); rows past the end repeat the last row, which
     // only ever lands in the lane of that row or a later one.
     const std::size_t m = (rows + 3) / 4;
+    // The lines asked for ahead are spread over the tiles, a few at a time, so that the requests
+    // in flight stay within what the memory takes at once.
+    const std::size_t per_tile = (ahead_lines + m - 1) / m;
     V best[NG];
     for (int g = 0; g < NG; ++g) best[g] = L::neg_inf();
     for (std::size_t j = 0; j < m; ++j) {
+        for (std::size_t c = j * per_tile; c < ahead_lines && c < (j + 1) * per_tile; ++c)
+            __builtin_prefetch(ahead + c * 64, 0, 2);
         const float* r[4];
         for (std::size_t l = 0; l < 4; ++l) {
             std::size_t row = l * m + j;
@@ -88,14 +95,20 @@ void max_rows_pass(const PackedQuery& q, std::size_t g0, const float* doc, std::
 }
 
 template <class L>
-void max_rows_lanes(const PackedQuery& q, const float* doc, std::size_t rows, float* best_out) {
+void max_rows_lanes(const PackedQuery& q, const float* doc, std::size_t rows, float* best_out, const void* ahead,
+                    std::size_t ahead_bytes) {
     constexpr std::size_t P = L::kGroupsPerPass;
+    // The first pass asks for the lines ahead: every line the span touches. (A prefetch never
+    // faults, whatever the address.)
+    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(ahead);
+    const char* a = reinterpret_cast<const char*>(begin & ~std::uintptr_t{63});
+    std::size_t lines = ahead != nullptr && ahead_bytes != 0 ? (begin % 64 + ahead_bytes + 63) / 64 : 0;
     std::size_t g0 = 0;
-    for (; g0 + P <= q.groups; g0 += P) max_rows_pass<L, P>(q, g0, doc, rows, best_out);
+    for (; g0 + P <= q.groups; g0 += P, lines = 0) max_rows_pass<L, P>(q, g0, doc, rows, best_out, a, lines);
     switch (q.groups - g0) {
-        case 1: max_rows_pass<L, 1>(q, g0, doc, rows, best_out); break;
-        case 2: if constexpr (P > 2) max_rows_pass<L, 2>(q, g0, doc, rows, best_out); break;
-        case 3: if constexpr (P > 3) max_rows_pass<L, 3>(q, g0, doc, rows, best_out); break;
+        case 1: max_rows_pass<L, 1>(q, g0, doc, rows, best_out, a, lines); break;
+        case 2: if constexpr (P > 2) max_rows_pass<L, 2>(q, g0, doc, rows, best_out, a, lines); break;
+        case 3: if constexpr (P > 3) max_rows_pass<L, 3>(q, g0, doc, rows, best_out, a, lines); break;
         default: break;
     }
 }
