@@ -18,7 +18,6 @@ inline void dot_tile(const PackedQuery& q, std::size_t g0, const float* const r[
     for (int g = 0; g < NG; ++g)
         for (int l = 0; l < 4; ++l) acc[g][l] = L::zero();
     const float* qb = q.blocks + g0 * W;
-#pragma GCC unroll 2
     for (std::size_t i = 0; i < dim4; ++i) {
         const V d0 = L::bcast4(r[0] + 4 * i), d1 = L::bcast4(r[1] + 4 * i);
         const V d2 = L::bcast4(r[2] + 4 * i), d3 = L::bcast4(r[3] + 4 * i);
