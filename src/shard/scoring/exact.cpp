@@ -54,7 +54,8 @@ std::vector<ScoredDoc> score_exact_chunk(const MergedMmap& merged, const QueryDo
     items.reserve(candidates.size());
     // The next candidate is looked up before this one is scored, so that its rows (anywhere in the
     // file) are fetched into cache while this one's dots run.
-    std::optional<RowBytes> next = candidates.empty() ? std::nullopt : candidate_rows(merged, query.dim(), candidates[0]);
+    std::optional<RowBytes> next;
+    if (!candidates.empty()) next = candidate_rows(merged, query.dim(), candidates[0]);
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         const std::optional<RowBytes> cur = next;
         next = i + 1 < candidates.size() ? candidate_rows(merged, query.dim(), candidates[i + 1]) : std::nullopt;
