@@ -143,6 +143,36 @@ TEST_P(ScoringPaths, VectorPathsMatchPlainLoopsBitForBit) {
     }
 }
 
+// Queries of many groups: MaxSim takes every group against a tile of rows while the group count
+// is small and goes group by group above it, and names rows to fetch ahead, which must change no
+// bit; both ways against the plain loops, with zeros of either sign and NaNs among the rows.
+TEST_P(ScoringPaths, ManyQueryRowsAndRowsAheadMatchPlainLoops) {
+    const Isa path = GetParam();
+    Rng rng(11);
+    for (std::size_t n_q : {63, 64, 65, 127, 129, 130, 257}) {
+        for (std::size_t dim : {5, 128}) {
+            std::vector<float> query = rng.floats_and_zeros(n_q * dim, true);
+            // Query rows of tiny positive values, in several groups, meet the tiny negative rows at -0.0.
+            for (std::size_t q = 1; q < n_q; q += 9)
+                std::fill(query.begin() + q * dim, query.begin() + (q + 1) * dim, 1e-30f);
+            const QueryDots plain(query.data(), n_q, dim, plain_scoring_table(DotForm::Vector));
+            const QueryDots fast(query.data(), n_q, dim, scoring_table(path));
+            std::vector<float> s1(n_q), s2(n_q);
+            for (std::size_t rows : {1, 6, 32, 33}) {
+                const auto doc = tricky_rows(rng, rows, dim, true);
+                const auto next = tricky_rows(rng, rows, dim, false);
+                const std::string where = std::string(isa_name(path)) + " dim " + std::to_string(dim) + " n_q " +
+                                          std::to_string(n_q) + " rows " + std::to_string(rows);
+                const float want = plain.maxsim(doc.data(), rows, s1.data());
+                ASSERT_TRUE(same_bits(want, fast.maxsim(doc.data(), rows, s2.data(), next.data() + 1,
+                                                        next.size() * sizeof(float) - 5)))
+                    << where;
+                for (std::size_t q = 0; q < n_q; ++q) ASSERT_TRUE(same_bits(s1[q], s2[q])) << where << " q " << q;
+            }
+        }
+    }
+}
+
 class ScoringEveryRow : public ::testing::TestWithParam<Isa> {
 protected:
     void SetUp() override { VSE_SKIP_UNLESS_AVAILABLE(GetParam()); }

@@ -36,7 +36,8 @@ namespace {
 // The plain loops: one dot at a time, in the form's order, maxima taken in row order.
 
 template <DotForm F>
-void max_rows_plain(const PackedQuery& q, const float* doc, std::size_t rows, float* best_out) {
+void max_rows_plain(const PackedQuery& q, const float* doc, std::size_t rows, float* best_out, const void*,
+                    std::size_t) {
     for (std::size_t i = 0; i < q.n_q; ++i) {
         float best = -INFINITY;
         for (std::size_t r = 0; r < rows; ++r) {

@@ -40,7 +40,10 @@ struct PackedQuery {
 
 // For every query row q: best[q] = the first strict maximum over the document's rows, in row order,
 // of dot(q, row); -inf when every dot is NaN. `doc` holds `rows` >= 1 rows of dim values.
-using MaxRowsFn = void (*)(const PackedQuery&, const float* doc, std::size_t rows, float* best);
+// The `ahead_bytes` bytes at `ahead` (the next document's, say; null for none) are asked of the
+// memory while the dots run, so that they are in cache when their turn comes; they are not read.
+using MaxRowsFn = void (*)(const PackedQuery&, const float* doc, std::size_t rows, float* best, const void* ahead,
+                           std::size_t ahead_bytes);
 
 // For each of the n rows: out[r] = the first strict maximum over the query rows, in query order, of
 // dot(q, rows[r]); -inf when every dot is NaN.

@@ -57,15 +57,21 @@ inline float first_max4(const float* v, std::size_t stride) {
 }
 
 template <class L, int NG>
-void max_rows_pass(const PackedQuery& q, std::size_t g0, const float* doc, std::size_t rows, float* best_out) {
+void max_rows_pass(const PackedQuery& q, std::size_t g0, const float* doc, std::size_t rows, float* best_out,
+                   const char* ahead, std::size_t ahead_lines) {
     using V = typename L::V;
     constexpr std::size_t W = L::S * 4;
     // Lane l takes the run of rows [l*m, (l+1)*m); rows past the end repeat the last row, which
     // only ever lands in the lane of that row or a later one.
     const std::size_t m = (rows + 3) / 4;
+    // The lines asked for ahead are spread over the tiles, a few at a time, so that the requests
+    // in flight stay within what the memory takes at once.
+    const std::size_t per_tile = (ahead_lines + m - 1) / m;
     V best[NG];
     for (int g = 0; g < NG; ++g) best[g] = L::neg_inf();
     for (std::size_t j = 0; j < m; ++j) {
+        for (std::size_t c = j * per_tile; c < ahead_lines && c < (j + 1) * per_tile; ++c)
+            __builtin_prefetch(ahead + c * 64, 0, 2);
         const float* r[4];
         for (std::size_t l = 0; l < 4; ++l) {
             std::size_t row = l * m + j;
@@ -87,15 +93,75 @@ void max_rows_pass(const PackedQuery& q, std::size_t g0, const float* doc, std::
     }
 }
 
+// One tile of four rows against groups [g0, g0 + NG), each group's running maxima (one register's
+// worth) kept in memory at best + g * W.
+template <class L, int NG>
+inline void max_rows_groups(const PackedQuery& q, std::size_t g0, const float* const r[4], float* best) {
+    constexpr std::size_t W = L::S * 4;
+    typename L::V s[NG];
+    dot_tile<L, NG>(q, g0, r, s);
+    for (int g = 0; g < NG; ++g) {
+        float* b = best + (g0 + static_cast<std::size_t>(g)) * W;
+        L::store(b, L::max_gt(L::load(b), s[g]));
+    }
+}
+
+// Groups up to which max_rows takes every group against a tile before the next tile.
+constexpr std::size_t kTileMajorGroups = 32;
+
+// The same maxima as max_rows_pass over every group, with the loops the other way round: each tile
+// of rows meets every group while it is in the first-level cache, so the document is read from
+// memory once, at an even pace over the whole call, instead of all of it in the first pass.
 template <class L>
-void max_rows_lanes(const PackedQuery& q, const float* doc, std::size_t rows, float* best_out) {
+void max_rows_tile_major(const PackedQuery& q, const float* doc, std::size_t rows, float* best_out, const char* ahead,
+                         std::size_t ahead_lines) {
     constexpr std::size_t P = L::kGroupsPerPass;
+    constexpr std::size_t W = L::S * 4;
+    alignas(64) float best[kTileMajorGroups * W];
+    for (std::size_t g = 0; g < q.groups; ++g) L::store(best + g * W, L::neg_inf());
+    const std::size_t m = (rows + 3) / 4;  // lane l takes the run of rows [l*m, (l+1)*m), as above
+    const std::size_t per_tile = (ahead_lines + m - 1) / m;
+    for (std::size_t j = 0; j < m; ++j) {
+        for (std::size_t c = j * per_tile; c < ahead_lines && c < (j + 1) * per_tile; ++c)
+            __builtin_prefetch(ahead + c * 64, 0, 2);
+        const float* r[4];
+        for (std::size_t l = 0; l < 4; ++l) {
+            std::size_t row = l * m + j;
+            if (row >= rows) row = rows - 1;
+            r[l] = doc + row * q.dim;
+        }
+        std::size_t g0 = 0;
+        for (; g0 + P <= q.groups; g0 += P) max_rows_groups<L, P>(q, g0, r, best);
+        switch (q.groups - g0) {
+            case 1: max_rows_groups<L, 1>(q, g0, r, best); break;
+            case 2: if constexpr (P > 2) max_rows_groups<L, 2>(q, g0, r, best); break;
+            case 3: if constexpr (P > 3) max_rows_groups<L, 3>(q, g0, r, best); break;
+            default: break;
+        }
+    }
+    for (std::size_t g = 0; g < q.groups; ++g)
+        for (std::size_t k = 0; k < L::S; ++k) {
+            const std::size_t row = k * q.groups + g;
+            if (row < q.n_q) best_out[row] = first_max4(best + g * W + 4 * k, 1);
+        }
+}
+
+template <class L>
+void max_rows_lanes(const PackedQuery& q, const float* doc, std::size_t rows, float* best_out, const void* ahead,
+                    std::size_t ahead_bytes) {
+    constexpr std::size_t P = L::kGroupsPerPass;
+    // The first pass asks for the lines ahead: every line the span touches. (A prefetch never
+    // faults, whatever the address.)
+    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(ahead);
+    const char* a = reinterpret_cast<const char*>(begin & ~std::uintptr_t{63});
+    std::size_t lines = ahead != nullptr && ahead_bytes != 0 ? (begin % 64 + ahead_bytes + 63) / 64 : 0;
+    if (q.groups > P && q.groups <= kTileMajorGroups) return max_rows_tile_major<L>(q, doc, rows, best_out, a, lines);
     std::size_t g0 = 0;
-    for (; g0 + P <= q.groups; g0 += P) max_rows_pass<L, P>(q, g0, doc, rows, best_out);
+    for (; g0 + P <= q.groups; g0 += P, lines = 0) max_rows_pass<L, P>(q, g0, doc, rows, best_out, a, lines);
     switch (q.groups - g0) {
-        case 1: max_rows_pass<L, 1>(q, g0, doc, rows, best_out); break;
-        case 2: if constexpr (P > 2) max_rows_pass<L, 2>(q, g0, doc, rows, best_out); break;
-        case 3: if constexpr (P > 3) max_rows_pass<L, 3>(q, g0, doc, rows, best_out); break;
+        case 1: max_rows_pass<L, 1>(q, g0, doc, rows, best_out, a, lines); break;
+        case 2: if constexpr (P > 2) max_rows_pass<L, 2>(q, g0, doc, rows, best_out, a, lines); break;
+        case 3: if constexpr (P > 3) max_rows_pass<L, 3>(q, g0, doc, rows, best_out, a, lines); break;
         default: break;
     }
 }

@@ -13,9 +13,12 @@ std::size_t exact_chunk_size(std::size_t n_candidates, std::size_t workers) {
     return std::max(n_candidates / (4 * workers), kMinChunk);
 }
 
-std::optional<float> score_exact_candidate(const MergedMmap& merged, const QueryDots& query, std::uint64_t doc_id,
-                                           ExactScratch& scratch) {
-    const std::uint64_t dim = query.dim();
+namespace {
+
+using RowBytes = std::span<const std::uint8_t>;
+
+// The bytes of a candidate's whole rows, or nullopt when it is left out.
+std::optional<RowBytes> candidate_rows(const MergedMmap& merged, std::uint64_t dim, std::uint64_t doc_id) {
     if (merged.dim() != dim) return std::nullopt;
     const std::optional<MergedRows> rows = merged.rows_of(doc_id);
     if (!rows || rows->empty()) return std::nullopt;
@@ -23,12 +26,25 @@ std::optional<float> score_exact_candidate(const MergedMmap& merged, const Query
     if (!bytes || bytes->empty()) return std::nullopt;
     const CheckedSize row_size = checked_mul(dim, 2);
     if (!row_size || *row_size > bytes->size()) return std::nullopt;
-    const std::uint64_t r = bytes->size() / *row_size;
-    const std::size_t n = static_cast<std::size_t>(r * dim);  // at most half the span's bytes
+    return bytes->first(static_cast<std::size_t>(bytes->size() / *row_size * *row_size));
+}
+
+// The MaxSim of whole rows; `ahead` as for QueryDots::maxsim.
+float score_rows(const QueryDots& query, RowBytes bytes, ExactScratch& scratch, RowBytes ahead = {}) {
+    const std::size_t n = bytes.size() / 2;  // whole rows of the query's width
     if (scratch.rows.size() < n) scratch.rows.resize(alloc_count<float>(n));
     if (scratch.best.size() < query.n_q()) scratch.best.resize(query.n_q());
-    widen_half(bytes->data(), n, scratch.rows.data());
-    return query.maxsim(scratch.rows.data(), static_cast<std::size_t>(r), scratch.best.data());
+    widen_half(bytes.data(), n, scratch.rows.data());
+    return query.maxsim(scratch.rows.data(), n / query.dim(), scratch.best.data(), ahead.data(), ahead.size());
+}
+
+}  // namespace
+
+std::optional<float> score_exact_candidate(const MergedMmap& merged, const QueryDots& query, std::uint64_t doc_id,
+                                           ExactScratch& scratch) {
+    const std::optional<RowBytes> bytes = candidate_rows(merged, query.dim(), doc_id);
+    if (!bytes) return std::nullopt;
+    return score_rows(query, *bytes, scratch);
 }
 
 std::vector<ScoredDoc> score_exact_chunk(const MergedMmap& merged, const QueryDots& query,
@@ -36,8 +52,15 @@ std::vector<ScoredDoc> score_exact_chunk(const MergedMmap& merged, const QueryDo
     ExactScratch scratch;
     std::vector<ScoredDoc> items;
     items.reserve(candidates.size());
-    for (const std::uint64_t id : candidates)
-        if (const auto score = score_exact_candidate(merged, query, id, scratch)) items.push_back({id, *score});
+    // The next candidate is looked up before this one is scored, so that its rows (anywhere in the
+    // file) are fetched into cache while this one's dots run.
+    std::optional<RowBytes> next;
+    if (!candidates.empty()) next = candidate_rows(merged, query.dim(), candidates[0]);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const std::optional<RowBytes> cur = next;
+        next = i + 1 < candidates.size() ? candidate_rows(merged, query.dim(), candidates[i + 1]) : std::nullopt;
+        if (cur) items.push_back({candidates[i], score_rows(query, *cur, scratch, next.value_or(RowBytes{}))});
+    }
     return top_k(std::move(items), k);
 }
 

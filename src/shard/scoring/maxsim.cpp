@@ -1,6 +1,7 @@
 #include "shard/scoring/maxsim.hpp"
 
 #include <cmath>
+#include <cstdint>
 
 namespace vse::shard {
 
@@ -11,8 +12,11 @@ QueryDots::QueryDots(const float* query, std::size_t n_q, std::size_t dim, const
     if (S == 0 || n_q == 0) return;
     const std::size_t G = (n_q + S - 1) / S, dim4 = dim / 4, tail = dim - 4 * dim4;
     const std::size_t W = S * 4;
-    packed_.assign((dim4 + tail) * G * W, 0.0f);
+    // Each packed group is one 64-byte register's worth: aligned to a cache line, no load of it is split.
+    constexpr std::size_t kLine = 64 / sizeof(float);
+    packed_.assign((dim4 + tail) * G * W + kLine, 0.0f);
     float* blocks = packed_.data();
+    blocks += (kLine - (reinterpret_cast<std::uintptr_t>(blocks) / sizeof(float)) % kLine) % kLine;
     float* tails = blocks + dim4 * G * W;
     for (std::size_t g = 0; g < G; ++g)
         for (std::size_t k = 0; k < S; ++k) {
@@ -27,9 +31,10 @@ QueryDots::QueryDots(const float* query, std::size_t n_q, std::size_t dim, const
     pq_ = PackedQuery{query, blocks, tails, n_q, dim, S, G};
 }
 
-float QueryDots::maxsim(const float* doc, std::size_t rows, float* scratch) const {
+float QueryDots::maxsim(const float* doc, std::size_t rows, float* scratch, const void* ahead,
+                        std::size_t ahead_bytes) const {
     if (n_q_ == 0 || rows == 0) return 0.0f;
-    table_->max_rows(pq_, doc, rows, scratch);
+    table_->max_rows(pq_, doc, rows, scratch, ahead, ahead_bytes);
     float total = 0.0f;
     for (std::size_t q = 0; q < n_q_; ++q) total = total + scratch[q];
     return total;

@@ -26,8 +26,11 @@ public:
     std::size_t n_q() const { return n_q_; }
     std::size_t dim() const { return dim_; }
 
-    // MaxSim of a document of `rows` contiguous rows. `scratch` holds at least n_q floats.
-    float maxsim(const float* doc, std::size_t rows, float* scratch) const;
+    // MaxSim of a document of `rows` contiguous rows. `scratch` holds at least n_q floats. The
+    // `ahead_bytes` bytes at `ahead`, if any, are fetched into cache meanwhile (never read): the
+    // caller names the next document's there.
+    float maxsim(const float* doc, std::size_t rows, float* scratch, const void* ahead = nullptr,
+                 std::size_t ahead_bytes = 0) const;
 
     // For each of n rows: the first strict maximum over the query rows, in order, of dot(q, row).
     void max_over_query(const float* const* rows, std::size_t n, float* out) const;
