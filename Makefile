@@ -106,7 +106,8 @@ bench: setup bench-probe
 # The kernel and scoring benchmarks against modules whose dispatch is capped at a lower row (the
 # build option VSE_MAX_ISA, set by these builds only), so that the AVX2 paths and the scalar
 # references are measured on a processor that has better ones. Each module is built in
-# build/bench-<row>/ and put first on the benchmarks' path.
+# build/bench-<row>/ and put first on the benchmarks' path; BENCH_CAP tells the benchmarks (not the
+# module) which row runs, for their labels and limits.
 BENCH_CAPS ?= avx2 scalar
 BENCH_CAPPED_SCRIPTS := bench_kernels bench_search bench_proxy bench_exact bench_approx
 
@@ -117,6 +118,6 @@ bench-capped: setup bench-probe
 	    PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build build/bench-$$isa --target varnelo_shard_engine || exit 1; \
 	    for b in $(BENCH_CAPPED_SCRIPTS); do \
 	        echo; echo "## $$b, dispatch capped at $$isa (build/bench-$$isa)"; echo; \
-	        PYTHONPATH="$(CURDIR)/build/bench-$$isa/src/bindings" $(PY) bench/$$b.py || exit 1; \
+	        BENCH_CAP=$$isa PYTHONPATH="$(CURDIR)/build/bench-$$isa/src/bindings" $(PY) bench/$$b.py || exit 1; \
 	    done; \
 	done

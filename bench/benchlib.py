@@ -121,6 +121,7 @@ class Limits:
     file_write: float | None  # GB/s, write + fsync (only when probed with a directory)
     two_threads: dict = field(default_factory=dict)  # name -> rate on 2 threads (sum over both)
     load: tuple = ()  # the 1, 5 and 15 minute load averages when the probe ran
+    cap: str | None = None  # the row the module's dispatch is capped at (BENCH_CAP), or None
 
     def scaling(self, name):
         one = getattr(self, name)
@@ -149,9 +150,12 @@ class Limits:
         names = (["fma", "popcount"] + (["vnni"] if self.vnni else []) + ["memcpy", "read"]
                  + (["file_write"] if self.file_write else []))
         scale = ", ".join(f"{n} {self.scaling(n):.2f}x" for n in names)
-        lines = [f"- machine limits per core (bench/probe.cpp, this run): {'; '.join(parts)}",
-                 f"- two-thread scaling of the probe: {scale}",
-                 f"- load average when probed: {' / '.join(f'{v:.2f}' for v in self.load)} (1 / 5 / 15 min)"]
+        lines = [f"- machine limits per core (bench/probe.cpp, this run): {'; '.join(parts)}"]
+        if self.cap:
+            lines.append(f"- the module's dispatch is capped at {self.cap} (a benchmark build, make bench-capped)"
+                         + ("; FMA shares are of the AVX2 rate" if self.cap == "avx2" else ""))
+        lines += [f"- two-thread scaling of the probe: {scale}",
+                  f"- load average when probed: {' / '.join(f'{v:.2f}' for v in self.load)} (1 / 5 / 15 min)"]
         if not self.two_cores():
             lines.append("- WARNING: the probe did not scale to two threads: the two processors share one "
                          "physical core (or another process holds one), so two-worker figures say nothing "
@@ -181,7 +185,11 @@ def probe(file_dir=None):
     load = os.getloadavg()
     raw = json.loads(subprocess.run(args, check=True, capture_output=True, text=True).stdout)
     fma_avx512, fma_avx2 = raw["fma_avx512"], raw["fma_avx2"]
+    # A module capped at avx2 (make bench-capped tells through BENCH_CAP) runs the 8-lane FMAs.
+    cap = os.environ.get("BENCH_CAP") or None
     fma = max((m for m in (fma_avx512, fma_avx2) if m), key=lambda m: m["1"])
+    if cap == "avx2" and fma_avx2:
+        fma = fma_avx2
     file_write = raw["file_write"]
     vnni = raw["vnni_dpbusd"]
     two = {"fma": fma["2"], "popcount": raw["popcnt32"]["2"], "memcpy": raw["memcpy"]["2"], "read": raw["read"]["2"]}
@@ -201,4 +209,5 @@ def probe(file_dir=None):
         file_write=file_write["1"] if file_write else None,
         two_threads=two,
         load=load,
+        cap=cap,
     )
