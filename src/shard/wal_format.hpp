@@ -38,7 +38,7 @@ enum class WalOp : std::uint8_t { Insert = 1, Delete = 2, InsertAlt = 3, UpdateP
 
 inline constexpr std::uint64_t kWalMaxPayload = 67108864;  // 2^26 bytes
 inline constexpr std::uint64_t kWalMaxValues = 67108864;   // 2^26 floats
-inline constexpr std::size_t kWalBufferSize = 8192;        // the writer's buffer and the reader's
+inline constexpr std::size_t kWalBufferSize = 8192;        // the writer's buffer
 inline constexpr std::size_t kWalRecordOverhead = 25;
 inline constexpr std::size_t kWalHeadSize = 13;  // op, doc_id, payload_len
 inline constexpr std::size_t kWalDimsSize = 8;   // n_vectors, dim
