@@ -3,7 +3,8 @@
 #              of each fuzz harness
 # make check   the quick loop once set up: rebuild the module, layout check, C++ and Python tests, stub
 # make demo    the quickstart, end to end
-# make bench   benchmarks against their baselines
+# make bench   benchmarks against their baselines, then the kernel and scoring ones again on the
+#              lower instruction-set paths (make bench-capped)
 # make test-asan  the Python suite against a module built with ASan and UBSan
 # make fuzz    each fuzz harness for FUZZ_SECONDS (default 600) under ASan and UBSan
 PY := .venv/bin/python
@@ -14,7 +15,7 @@ SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUIL
     -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
-.PHONY: setup module check test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe
+.PHONY: setup module check test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe bench-capped
 
 setup:
 	tools/setup.sh
@@ -100,3 +101,23 @@ bench: setup bench-probe
 	$(PY) bench/bench_exact.py
 	$(PY) bench/bench_approx.py
 	$(PY) bench/bench_fetch.py
+	$(MAKE) --no-print-directory bench-capped
+
+# The kernel and scoring benchmarks against modules whose dispatch is capped at a lower row (the
+# build option VSE_MAX_ISA, set by these builds only), so that the AVX2 paths and the scalar
+# references are measured on a processor that has better ones. Each module is built in
+# build/bench-<row>/ and put first on the benchmarks' path; BENCH_CAP tells the benchmarks (not the
+# module) which row runs, for their labels and limits.
+BENCH_CAPS ?= avx2 scalar
+BENCH_CAPPED_SCRIPTS := bench_kernels bench_search bench_proxy bench_exact bench_approx
+
+bench-capped: setup bench-probe
+	for isa in $(BENCH_CAPS); do \
+	    PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B build/bench-$$isa -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	        -DVSE_MAX_ISA=$$isa -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null || exit 1; \
+	    PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build build/bench-$$isa --target varnelo_shard_engine || exit 1; \
+	    for b in $(BENCH_CAPPED_SCRIPTS); do \
+	        echo; echo "## $$b, dispatch capped at $$isa (build/bench-$$isa)"; echo; \
+	        BENCH_CAP=$$isa PYTHONPATH="$(CURDIR)/build/bench-$$isa/src/bindings" $(PY) bench/$$b.py || exit 1; \
+	    done; \
+	done

@@ -3,8 +3,9 @@ BLAS thread count (OpenBLAS fixes its threads when it loads), this machine's lim
 the same run, and a Markdown table.
 
 The limits come from bench/probe.cpp (the `vse_probe` target, built by `make bench`, or here on
-first use): the fp32 FMA rate, the 32-bit popcount rate, memcpy bandwidth and, when asked for, the
-rate of durable file writes, each on one thread and on two. A benchmark calls `probe()` once, sets
+first use): the fp32 FMA rate, the 32-bit popcount rate, the VNNI byte dot-product rate (VPDPBUSD,
+in byte multiply-accumulates), memcpy bandwidth, the one-stream read bandwidth and, when asked for,
+the rate of durable file writes, each on one thread and on two. A benchmark calls `probe()` once, sets
 its own rates against the one-thread figures with `percent()`, and prints `limits.report()`,
 which also says how well the probe scaled to two threads: the two processors of these machines are
 sometimes two hardware threads of one physical core, and a two-worker figure then says nothing
@@ -114,10 +115,13 @@ class Limits:
     fma_avx2: float | None
     popcount: float  # G 32-bit popcounts/s
     popcount_path: str
+    vnni: float | None  # G byte multiply-accumulates/s of VPDPBUSD on 512-bit registers (64 per instruction)
     memcpy: float  # GB/s
+    read: float  # GB/s read by one stream (a sum over a buffer far past the caches)
     file_write: float | None  # GB/s, write + fsync (only when probed with a directory)
     two_threads: dict = field(default_factory=dict)  # name -> rate on 2 threads (sum over both)
     load: tuple = ()  # the 1, 5 and 15 minute load averages when the probe ran
+    cap: str | None = None  # the row the module's dispatch is capped at (BENCH_CAP), or None
 
     def scaling(self, name):
         one = getattr(self, name)
@@ -137,14 +141,21 @@ class Limits:
         fma_paths = ", ".join(f"{name} {rate:.1f}" for name, rate in (("AVX-512", self.fma_avx512),
                                                                    ("AVX2", self.fma_avx2)) if rate)
         parts = [f"FMA {self.fma:.1f} G/s ({fma_paths})", f"32-bit popcount {self.popcount:.1f} G/s "
-                 f"({self.popcount_path})", f"memcpy {self.memcpy:.1f} GB/s"]
+                 f"({self.popcount_path})"]
+        if self.vnni:
+            parts.append(f"VNNI byte dot products {self.vnni:.0f} G MAC/s (VPDPBUSD, 64 per instruction)")
+        parts += [f"memcpy {self.memcpy:.1f} GB/s", f"read {self.read:.1f} GB/s"]
         if self.file_write:
             parts.append(f"file write + fsync {self.file_write:.2f} GB/s")
-        names = ["fma", "popcount", "memcpy"] + (["file_write"] if self.file_write else [])
+        names = (["fma", "popcount"] + (["vnni"] if self.vnni else []) + ["memcpy", "read"]
+                 + (["file_write"] if self.file_write else []))
         scale = ", ".join(f"{n} {self.scaling(n):.2f}x" for n in names)
-        lines = [f"- machine limits per core (bench/probe.cpp, this run): {'; '.join(parts)}",
-                 f"- two-thread scaling of the probe: {scale}",
-                 f"- load average when probed: {' / '.join(f'{v:.2f}' for v in self.load)} (1 / 5 / 15 min)"]
+        lines = [f"- machine limits per core (bench/probe.cpp, this run): {'; '.join(parts)}"]
+        if self.cap:
+            lines.append(f"- the module's dispatch is capped at {self.cap} (a benchmark build, make bench-capped)"
+                         + ("; FMA shares are of the AVX2 rate" if self.cap == "avx2" else ""))
+        lines += [f"- two-thread scaling of the probe: {scale}",
+                  f"- load average when probed: {' / '.join(f'{v:.2f}' for v in self.load)} (1 / 5 / 15 min)"]
         if not self.two_cores():
             lines.append("- WARNING: the probe did not scale to two threads: the two processors share one "
                          "physical core (or another process holds one), so two-worker figures say nothing "
@@ -174,9 +185,16 @@ def probe(file_dir=None):
     load = os.getloadavg()
     raw = json.loads(subprocess.run(args, check=True, capture_output=True, text=True).stdout)
     fma_avx512, fma_avx2 = raw["fma_avx512"], raw["fma_avx2"]
+    # A module capped at avx2 (make bench-capped tells through BENCH_CAP) runs the 8-lane FMAs.
+    cap = os.environ.get("BENCH_CAP") or None
     fma = max((m for m in (fma_avx512, fma_avx2) if m), key=lambda m: m["1"])
+    if cap == "avx2" and fma_avx2:
+        fma = fma_avx2
     file_write = raw["file_write"]
-    two = {"fma": fma["2"], "popcount": raw["popcnt32"]["2"], "memcpy": raw["memcpy"]["2"]}
+    vnni = raw["vnni_dpbusd"]
+    two = {"fma": fma["2"], "popcount": raw["popcnt32"]["2"], "memcpy": raw["memcpy"]["2"], "read": raw["read"]["2"]}
+    if vnni:
+        two["vnni"] = vnni["2"]
     if file_write:
         two["file_write"] = file_write["2"]
     return Limits(
@@ -185,8 +203,11 @@ def probe(file_dir=None):
         fma_avx2=fma_avx2["1"] if fma_avx2 else None,
         popcount=raw["popcnt32"]["1"],
         popcount_path=raw["popcnt32_path"],
+        vnni=vnni["1"] if vnni else None,
         memcpy=raw["memcpy"]["1"],
+        read=raw["read"]["1"],
         file_write=file_write["1"] if file_write else None,
         two_threads=two,
         load=load,
+        cap=cap,
     )

@@ -9,7 +9,10 @@
 //   fma_avx512  G fused multiply-adds per second, float32, one per lane (16 lanes, 16 chains)
 //   fma_avx2    the same with 8-lane registers (12 chains)
 //   popcnt32    G 32-bit population counts per second (AVX-512 VPOPCNTDQ, else the scalar popcnt)
+//   vnni_dpbusd G byte multiply-accumulates per second of VPDPBUSD on 512-bit registers (unsigned
+//               byte times signed byte, four into each 32-bit lane: 64 per instruction; 16 chains)
 //   memcpy      GB/s copied (bytes read, counted once) between buffers far larger than the caches
+//   read        GB/s read by a sum over 512 MiB, far more than the caches hold (one stream per thread)
 //   file_write  GB/s written to a new file in DIR in 1 MiB writes and made durable with fsync
 //               (only with --dir)
 // A measure the processor cannot run is null. The two-thread scaling (rate on 2 threads / rate
@@ -103,6 +106,63 @@ __attribute__((target("popcnt"))) double popcnt_scalar(std::uint64_t iters) {
     for (int i = 0; i < kChains; ++i) s += v[i];
     g_sink_u = s;
     return static_cast<double>(iters) * kChains;
+}
+
+// acc + the byte dot products of a and b, per 32-bit lane. Written out, as in the kernels: GCC 12
+// copies the accumulator of the intrinsic into a new register on every call.
+__attribute__((target("avx512f,avx512vnni"))) inline __m512i dpbusd(__m512i acc, __m512i a, __m512i b) {
+    asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(b));
+    return acc;
+}
+
+__attribute__((target("avx512f,avx512vnni"))) double dpbusd_avx512(std::uint64_t iters) {
+    constexpr int kChains = 16;  // more than latency times throughput, so that the ports, not a chain, bind
+    __m512i acc[kChains];
+    for (int i = 0; i < kChains; ++i) acc[i] = _mm512_set1_epi32(i);
+    const __m512i a = _mm512_set1_epi8(3), b = _mm512_set1_epi8(-2);
+    for (std::uint64_t it = 0; it < iters; ++it)
+#pragma GCC unroll 16
+        for (int i = 0; i < kChains; ++i) acc[i] = dpbusd(acc[i], a, b);
+    __m512i s = acc[0];
+    for (int i = 1; i < kChains; ++i) s = _mm512_add_epi32(s, acc[i]);
+    alignas(64) std::uint32_t out[16];
+    _mm512_store_si512(out, s);
+    g_sink_u = out[0] + out[15];
+    return static_cast<double>(iters) * kChains * 64;
+}
+
+// Reads `n` bytes (a multiple of 256) once, summing them as 64-bit words in independent sums held
+// in registers: two loads a cycle are far more than any memory delivers to one core. The 64-byte
+// loads where the processor has them, else generic 16-byte vectors that every x86-64 build has.
+__attribute__((target("avx512f"))) double read_stream_avx512(const char* data, std::size_t n) {
+    constexpr int kSums = 4;
+    __m512i s[kSums];
+    for (int k = 0; k < kSums; ++k) s[k] = _mm512_setzero_si512();
+    for (std::size_t i = 0; i < n; i += 64 * kSums)
+#pragma GCC unroll 4
+        for (int k = 0; k < kSums; ++k) s[k] = _mm512_add_epi64(s[k], _mm512_loadu_si512(data + i + 64 * k));
+    for (int k = 1; k < kSums; ++k) s[0] = _mm512_add_epi64(s[0], s[k]);
+    alignas(64) std::uint64_t out[8];
+    _mm512_store_si512(out, s[0]);
+    g_sink_u = static_cast<std::uint32_t>(out[0] + out[7]);
+    return static_cast<double>(n);
+}
+
+double read_stream(const char* data, std::size_t n) {
+    using V = std::uint64_t __attribute__((vector_size(16)));
+    constexpr int kSums = 8;
+    V s[kSums] = {};
+    for (std::size_t i = 0; i < n; i += 16 * kSums)
+#pragma GCC unroll 8
+        for (int k = 0; k < kSums; ++k) {
+            V v;
+            std::memcpy(&v, data + i + 16 * k, 16);
+            s[k] += v;
+        }
+    std::uint64_t t = 0;
+    for (int k = 0; k < kSums; ++k) t += s[k][0] + s[k][1];
+    g_sink_u = static_cast<std::uint32_t>(t);
+    return static_cast<double>(n);
 }
 
 // The buffers of one memcpy thread: touched once before timing, so no page faults are timed.
@@ -199,6 +259,7 @@ int main(int argc, char** argv) {
     const bool avx512 = __builtin_cpu_supports("avx512f");
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     const bool vpopcnt = avx512 && __builtin_cpu_supports("avx512vpopcntdq");
+    const bool vnni = avx512 && __builtin_cpu_supports("avx512vnni");
     const std::vector<int> cpus = allowed_cpus();
 
     // About 50 ms per run at this machine's rates.
@@ -208,6 +269,8 @@ int main(int argc, char** argv) {
         avx2 ? std::optional<Work>([](int) { return fma_avx2(30'000'000); }) : std::nullopt;
     const std::optional<Work> popcnt =
         vpopcnt ? Work([](int) { return popcnt_avx512(15'000'000); }) : Work([](int) { return popcnt_scalar(100'000'000); });
+    const std::optional<Work> dpbusd =
+        vnni ? std::optional<Work>([](int) { return dpbusd_avx512(12'000'000); }) : std::nullopt;
 
     std::vector<CopyBuffers> copies;
     copies.reserve(2);
@@ -218,6 +281,16 @@ int main(int argc, char** argv) {
         std::memcpy(b.dst.data(), b.src.data(), b.src.size());
         g_sink_u = static_cast<std::uint32_t>(b.dst[b.dst.size() / 2]);
         return static_cast<double>(b.src.size());
+    };
+
+    // Both buffers of a copy thread, read again (their pages are touched already): 512 MiB, past
+    // the last-level caches of these machines.
+    const Work read_work = [&](int t) {
+        const CopyBuffers& b = copies[static_cast<std::size_t>(t)];
+        double n = 0;
+        for (const std::vector<char>* v : {&b.src, &b.dst})
+            n += avx512 ? read_stream_avx512(v->data(), v->size()) : read_stream(v->data(), v->size());
+        return n;
     };
 
     std::optional<Work> file_work;
@@ -248,7 +321,9 @@ int main(int argc, char** argv) {
     print_measure("fma_avx512", fma512, 1e9, cpus, 5, false);
     print_measure("fma_avx2", fma256, 1e9, cpus, 5, false);
     print_measure("popcnt32", popcnt, 1e9, cpus, 5, false);
+    print_measure("vnni_dpbusd", dpbusd, 1e9, cpus, 5, false);
     print_measure("memcpy", memcpy_work, 1e9, cpus, 5, false);
+    print_measure("read", read_work, 1e9, cpus, 5, false);
     print_measure("file_write", file_work, 1e9, cpus, 3, true);
     std::printf("}\n");
     return 0;

@@ -66,6 +66,19 @@ bool check(const IsaRow& row) {
     return true;
 }
 
+// The best row the dispatch may pick. A benchmark build caps it (the build option VSE_MAX_ISA, a row
+// name) to measure a lower path on a processor that has a better one; the rows stay available to
+// whoever asks for them by name.
+#ifdef VSE_MAX_ISA
+constexpr Isa kMaxIsa = [] {
+    for (const IsaRow& row : kRows)
+        if (std::string_view(row.name) == VSE_MAX_ISA) return row.isa;
+    throw "VSE_MAX_ISA names no row";
+}();
+#else
+constexpr Isa kMaxIsa = static_cast<Isa>(kIsaCount - 1);
+#endif
+
 struct Availability {
     bool available[kIsaCount];
     Isa best = Isa::Scalar;
@@ -73,7 +86,7 @@ struct Availability {
     Availability() {
         for (const IsaRow& row : kRows) {
             available[isa_index(row.isa)] = check(row);
-            if (available[isa_index(row.isa)]) best = row.isa;
+            if (available[isa_index(row.isa)] && isa_index(row.isa) <= isa_index(kMaxIsa)) best = row.isa;
         }
     }
 };

@@ -85,7 +85,8 @@ const IsaRow& isa_row(Isa isa);
 // Whether this processor runs row `isa`'s code (Scalar always).
 bool isa_available(Isa isa);
 
-// The last row this processor runs, chosen once.
+// The last row this processor runs, chosen once; in a benchmark build capped at a row (the build
+// option VSE_MAX_ISA), the last one up to that row.
 Isa best_isa();
 
 // Whether the processor has hardware fused multiply-add, which decides the form of every dot

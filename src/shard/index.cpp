@@ -83,7 +83,7 @@ Result<void> Index::check_open() const {
     return {};
 }
 
-Result<void> Index::append_locked(const std::vector<std::uint8_t>& record) {
+Result<void> Index::append_locked(const WalRecordPieces& record) {
     std::expected<void, StorageError> r =
         wal_ ? wal_->append(record) : std::unexpected(StorageError{StorageKind::Other, "WAL writer is closed"});
     if (!r) return os_failure("WAL write failed: {}", r.error());
@@ -94,9 +94,10 @@ Result<void> Index::insert(std::uint64_t doc_id, const float* rows, std::uint64_
                            std::optional<std::string_view> payload) {
     VSE_CHECK(check_open());
     VSE_CHECK(check_record_limits(payload ? payload->size() : 0, n_rows, dim_));
-    // Everything is copied before the lock: the record, and the entry's payload.
-    const auto record = encode_wal_record(WalOp::Insert, doc_id, std::span<const float>(rows, n_rows * dim_),
-                                          static_cast<std::uint32_t>(n_rows), static_cast<std::uint32_t>(dim_), payload);
+    // The record's checksum and the entry's payload are made before the lock; the record's payload
+    // and rows are written from where the caller holds them.
+    const auto record = wal_record(WalOp::Insert, doc_id, std::span<const float>(rows, n_rows * dim_),
+                                   static_cast<std::uint32_t>(n_rows), static_cast<std::uint32_t>(dim_), payload);
     const DocEntry entry(payload ? std::make_shared<const std::string>(*payload) : nullptr, 0, n_rows, dim_, NO_SHARD);
 
     std::lock_guard lock(writer_mu_);
@@ -115,7 +116,7 @@ Result<bool> Index::remove(std::uint64_t doc_id) {
     std::lock_guard lock(writer_mu_);
     auto cur = state_.load();
     if (cur->docs.find(doc_id) == nullptr) return false;
-    VSE_CHECK(append_locked(encode_wal_record(WalOp::Delete, doc_id, {}, 0, 0, std::nullopt)));
+    VSE_CHECK(append_locked(wal_record(WalOp::Delete, doc_id, {}, 0, 0, std::nullopt)));
     DocEntry old;
     DocMap docs = cur->docs.erase(doc_id, &old);
     state_.store(ShardState::with_total(std::move(docs), cur->total_vectors - entry_vectors(old), cur->next_shard_id));
@@ -125,7 +126,7 @@ Result<bool> Index::remove(std::uint64_t doc_id) {
 Result<bool> Index::update_payload(std::uint64_t doc_id, std::string_view payload) {
     VSE_CHECK(check_open());
     VSE_CHECK(check_record_limits(payload.size(), 0, 0));
-    const auto record = encode_wal_record(WalOp::UpdatePayload, doc_id, {}, 0, 0, payload);
+    const auto record = wal_record(WalOp::UpdatePayload, doc_id, {}, 0, 0, payload);
     auto text = std::make_shared<const std::string>(payload);
 
     std::lock_guard lock(writer_mu_);

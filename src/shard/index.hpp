@@ -72,7 +72,7 @@ private:
     Index(std::string base_dir, std::uint64_t dim, std::shared_ptr<const ShardState> state,
           std::shared_ptr<const ShardMap> shards, WalWriter wal);
 
-    Result<void> append_locked(const std::vector<std::uint8_t>& record);
+    Result<void> append_locked(const WalRecordPieces& record);
 
     const std::string base_dir_;
     const std::uint64_t dim_;

@@ -25,7 +25,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include <libdeflate.h>
 
@@ -39,7 +38,7 @@ enum class WalOp : std::uint8_t { Insert = 1, Delete = 2, InsertAlt = 3, UpdateP
 
 inline constexpr std::uint64_t kWalMaxPayload = 67108864;  // 2^26 bytes
 inline constexpr std::uint64_t kWalMaxValues = 67108864;   // 2^26 floats
-inline constexpr std::size_t kWalBufferSize = 8192;        // the writer's buffer and the reader's
+inline constexpr std::size_t kWalBufferSize = 8192;        // the writer's buffer
 inline constexpr std::size_t kWalRecordOverhead = 25;
 inline constexpr std::size_t kWalHeadSize = 13;  // op, doc_id, payload_len
 inline constexpr std::size_t kWalDimsSize = 8;   // n_vectors, dim
@@ -51,25 +50,36 @@ inline std::uint32_t wal_crc32(std::uint32_t crc, const void* data, std::size_t 
     return len == 0 ? crc : libdeflate_crc32(crc, data, len);
 }
 
-// One serialised record, ready to hand to WalWriter::append.
-inline std::vector<std::uint8_t> encode_wal_record(WalOp op, std::uint64_t doc_id, std::span<const float> values,
-                                                   std::uint32_t n_vectors, std::uint32_t dim,
-                                                   std::optional<std::string_view> payload) {
-    const std::size_t plen = payload ? payload->size() : 0;
-    const std::size_t vbytes = values.size_bytes();
-    std::vector<std::uint8_t> rec(kWalRecordOverhead + plen + vbytes);
-    std::uint8_t* p = rec.data();
-    p[0] = static_cast<std::uint8_t>(op);
-    put_u64(p + 1, doc_id);
-    put_u32(p + 9, static_cast<std::uint32_t>(plen));
-    if (plen) std::memcpy(p + kWalHeadSize, payload->data(), plen);
-    p += kWalHeadSize + plen;
-    put_u32(p, n_vectors);
-    put_u32(p + 4, dim);
-    if (vbytes) std::memcpy(p + kWalDimsSize, values.data(), vbytes);
-    p += kWalDimsSize + vbytes;
-    put_u32(p, wal_crc32(0, rec.data(), rec.size() - kWalCrcSize));
-    return rec;
+// One record as the pieces it is written from: the fixed fields encoded here, the payload and the
+// values left where the caller holds them, and the checksum computed over the pieces in file order.
+// The caller's payload and values must outlive the append.
+struct WalRecordPieces {
+    std::uint8_t head[kWalHeadSize];  // op, doc_id, payload_len
+    std::string_view payload;
+    std::uint8_t dims[kWalDimsSize];  // n_vectors, dim
+    std::span<const std::uint8_t> values;
+    std::uint8_t crc[kWalCrcSize];
+
+    // The record's length in the file.
+    std::size_t size() const { return kWalRecordOverhead + payload.size() + values.size(); }
+};
+
+inline WalRecordPieces wal_record(WalOp op, std::uint64_t doc_id, std::span<const float> values,
+                                  std::uint32_t n_vectors, std::uint32_t dim, std::optional<std::string_view> payload) {
+    WalRecordPieces r;
+    r.payload = payload.value_or(std::string_view());
+    r.values = {reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes()};
+    r.head[0] = static_cast<std::uint8_t>(op);
+    put_u64(r.head + 1, doc_id);
+    put_u32(r.head + 9, static_cast<std::uint32_t>(r.payload.size()));
+    put_u32(r.dims, n_vectors);
+    put_u32(r.dims + 4, dim);
+    std::uint32_t crc = wal_crc32(0, r.head, kWalHeadSize);
+    crc = wal_crc32(crc, r.payload.data(), r.payload.size());
+    crc = wal_crc32(crc, r.dims, kWalDimsSize);
+    crc = wal_crc32(crc, r.values.data(), r.values.size());
+    put_u32(r.crc, crc);
+    return r;
 }
 
 }  // namespace vse::shard

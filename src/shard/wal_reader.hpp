@@ -34,9 +34,9 @@ struct WalRecord {
     std::span<const std::uint8_t> values;  // the values' bytes; valid until the next read
 };
 
-// Reads the records of the log open at `fd` from its first byte, whatever the file position,
-// through an 8192-byte buffer; requests at least as large as the buffer go straight to the file
-// when the buffer is empty.
+// Reads the records of the log open at `fd` from its first byte, whatever the file position. The
+// file is read in large blocks and each record is parsed where it lies in the block: only its
+// payload is copied out.
 class WalReader {
 public:
     explicit WalReader(int fd);
@@ -52,14 +52,15 @@ public:
 private:
     enum class Got { All, Eof, Error };
 
-    // Bytes of the file not read yet, by the size it had when reading began.
-    std::uint64_t remaining() const { return consumed_ < size_ ? size_ - consumed_ : 0; }
-    // Reads exactly `len` bytes. On Eof, `*got` tells how many arrived before the end.
-    Got read_exact(std::uint8_t* dst, std::size_t len, std::size_t* got);
-    // Reads one field; false ends the reading with the reason recorded.
-    bool field(std::uint8_t* dst, std::size_t len, bool first);
-    // False, recording a torn record, when `len` bytes are more than the file has left.
-    bool fits(std::uint64_t len);
+    // Makes the next `len` bytes of the file, from the start of the current record, lie in the
+    // block; Eof when the file ends first.
+    Got have(std::size_t len);
+    // have(len), and false, recording why reading ended, when the bytes are not there. `first`:
+    // the record's first byte, where the end of the file is a clean end.
+    bool need(std::size_t len, bool first = false);
+    // False, recording a torn record, when `len` bytes past the record's first `at` are more than
+    // the file has left.
+    bool fits(std::uint64_t at, std::uint64_t len);
     bool halt(WalStop why) {
         stop_ = why;
         done_ = true;
@@ -68,10 +69,9 @@ private:
 
     int fd_;
     std::uint64_t size_ = 0;
-    std::uint64_t consumed_ = 0;  // bytes handed out: the file offset of the next read once the buffer is empty
     std::vector<std::uint8_t> buf_;
-    std::size_t pos_ = 0, end_ = 0;
-    std::vector<std::uint8_t> values_;
+    std::size_t pos_ = 0, end_ = 0;  // the current record starts at buf_[pos_]; bytes up to end_ are read
+    std::uint64_t end_offset_ = 0;   // the file offset of buf_[end_]
     std::uint64_t good_len_ = 0;
     WalStop stop_ = WalStop::End;
     bool done_ = false;

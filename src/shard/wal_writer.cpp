@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
@@ -145,19 +146,38 @@ std::expected<void, StorageError> WalWriter::flush() {
     return r;
 }
 
-std::expected<void, StorageError> WalWriter::append(std::span<const std::uint8_t> record) {
+std::expected<void, StorageError> WalWriter::append(const WalRecordPieces& record) {
     if (auto ok = usable(); !ok) return ok;
-    if (record.size() > buf_.size() - used_) {
+    const std::size_t size = record.size();
+    if (size > buf_.size() - used_) {
         if (auto r = flush(); !r) return r;
     }
-    if (record.size() < buf_.size()) {
-        std::memcpy(buf_.data() + used_, record.data(), record.size());
-        used_ += record.size();
+    if (size < buf_.size()) {
+        std::uint8_t* p = buf_.data() + used_;
+        auto put = [&p](const void* data, std::size_t len) {
+            if (len) std::memcpy(p, data, len);
+            p += len;
+        };
+        put(record.head, kWalHeadSize);
+        put(record.payload.data(), record.payload.size());
+        put(record.dims, kWalDimsSize);
+        put(record.values.data(), record.values.size());
+        put(record.crc, kWalCrcSize);
+        used_ += size;
         return {};
     }
+    // A large record goes out as one gather write of its pieces, with no copy of it made.
+    iovec pieces[] = {
+        {const_cast<std::uint8_t*>(record.head), kWalHeadSize},
+        {const_cast<char*>(record.payload.data()), record.payload.size()},
+        {const_cast<std::uint8_t*>(record.dims), kWalDimsSize},
+        {const_cast<std::uint8_t*>(record.values.data()), record.values.size()},
+        {const_cast<std::uint8_t*>(record.crc), kWalCrcSize},
+    };
     const std::uint64_t before = file_len_;
     std::size_t written = 0;
-    auto r = write_all(record.data(), record.size(), &written);
+    auto r = writev_fully(fd_, pieces, &written);
+    file_len_ += written;
     if (!r && written > 0) {
         // A partial record would hide every later one from replay: take it back.
         if (truncate_to(fd_, before) == 0) {

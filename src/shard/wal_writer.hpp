@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -66,7 +65,7 @@ public:
     std::expected<std::string, StorageError> cut(std::uint64_t length);
 
     // Hands one whole record to the buffer (or straight to the file when it is 8192 bytes or more).
-    std::expected<void, StorageError> append(std::span<const std::uint8_t> record);
+    std::expected<void, StorageError> append(const WalRecordPieces& record);
     // Writes out the buffered bytes.
     std::expected<void, StorageError> flush();
     // flush() and then push the file's data to stable storage.
