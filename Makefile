@@ -54,9 +54,14 @@ test-stubs: module
 test-asan: setup
 	$(SANITIZED_CONFIGURE)
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD) --target varnelo_shard_engine
-	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
-	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(CURDIR)/$(CPP_BUILD)" \
-	    $(PY) -m pytest -q -p no:cacheprovider --capture=sys
+	$(ASAN_RUN) $(PY) -c "$(call IMPORTED_FROM,$(CURDIR)/$(CPP_BUILD))"
+	$(ASAN_RUN) $(PY) -m pytest -q -p no:cacheprovider --capture=sys
+
+ASAN_RUN = LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(CURDIR)/$(CPP_BUILD)"
+# A check that the module imported is the one built in directory $(1), not the installed one.
+IMPORTED_FROM = import os, sys, varnelo_shard_engine as m; \
+    sys.exit(0 if os.path.dirname(m.__file__) == '$(1)' else 'imported ' + m.__file__ + ', not the module in $(1)')
 
 # Coverage-guided fuzzing of the log replay, the shard-file parse and the merged files (load,
 # exact and approximate scoring, fetch) with libFuzzer. Debian's
@@ -116,8 +121,9 @@ bench-capped: setup bench-probe
 	    PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B build/bench-$$isa -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	        -DVSE_MAX_ISA=$$isa -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null || exit 1; \
 	    PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build build/bench-$$isa --target varnelo_shard_engine || exit 1; \
+	    PYTHONPATH="$(CURDIR)/build/bench-$$isa" $(PY) -c "$(call IMPORTED_FROM,$(CURDIR)/build/bench-$$isa)" || exit 1; \
 	    for b in $(BENCH_CAPPED_SCRIPTS); do \
 	        echo; echo "## $$b, dispatch capped at $$isa (build/bench-$$isa)"; echo; \
-	        BENCH_CAP=$$isa PYTHONPATH="$(CURDIR)/build/bench-$$isa/src/bindings" $(PY) bench/$$b.py || exit 1; \
+	        BENCH_CAP=$$isa PYTHONPATH="$(CURDIR)/build/bench-$$isa" $(PY) bench/$$b.py || exit 1; \
 	    done; \
 	done
