@@ -18,9 +18,11 @@ best of 5 each. The baselines with BLAS on every processor, to set the two-worke
 in a process of their own (OpenBLAS fixes its threads when it loads, and its idle threads spin for
 a while after each call, which would take a core from the engine's workers). Beside the ratios: pairs per second per core and the share of this core's limit
 measured by bench/probe.cpp in the same run: the 32-bit popcount rate for rroq158 (counting the
-two population counts per query bit plane and word that the formula implies; the VNNI path
-computes the same sums with byte dot products), the FMA rate for rroq4_riem (counting the dot
-FMAs; the group and score steps add 7 % to them). Two-worker rows use the probe's two-thread rate.
+two population counts per query bit plane and word that the formula implies) and, where the module
+runs its VNNI path, also the probe's VPDPBUSD rate (counting the byte multiply-accumulates that path
+performs: every document token against every query token padded to a lane vector, one byte per
+coordinate), the FMA rate for rroq4_riem (counting the dot FMAs; the group and score steps add 7 %
+to them). Two-worker rows use the probe's two-thread rate.
 """
 
 import json
@@ -44,6 +46,14 @@ PAIRS = A * B
 TOKEN_PAIRS = PAIRS * S * T
 POPCOUNTS_158 = TOKEN_PAIRS * N_WORDS * QUERY_BITS * 2
 DOT_FMAS_4 = TOKEN_PAIRS * DIM
+
+# The rroq158 VNNI path (src/kernels/kernels_avx512_vnni.cpp) puts 16 query tokens in the 32-bit
+# lanes of a register and scores document tokens in blocks of 4, a short block padded with a
+# repeated token; one VPDPBUSD adds the products of 4 coordinates into each lane, 64 byte
+# multiply-accumulates in all.
+VNNI_LANES, VNNI_BLOCK_TOKENS, VNNI_MACS = 16, 4, 64
+VNNI_DPBUSD_PER_PAIR = (-(-T // VNNI_BLOCK_TOKENS) * VNNI_BLOCK_TOKENS) * (-(-S // VNNI_LANES)) * (DIM // 4)
+VNNI_BYTE_MACS_158 = PAIRS * VNNI_DPBUSD_PER_PAIR * VNNI_MACS
 
 
 def words(rng, n):
@@ -252,42 +262,54 @@ def side(threads):
     print(json.dumps(result))
 
 
+def vnni_runs(limits):
+    """Whether rroq158 takes the VNNI path: the processor has VPDPBUSD (the probe measured it) and
+    the module's dispatch is not capped below that row."""
+    return bool(limits.vnni) and limits.cap in (None, "avx512-vnni")
+
+
 def main():
     limits = probe()
+    vnni = vnni_runs(limits)
     one = run_child(__file__, ["--side", "1"], 1)
     many = run_child(__file__, ["--side", str(WORKERS)], WORKERS) if WORKERS > 1 else None
 
     print(f"Batch: A={A} queries x S={S} tokens, B={B} documents x T={T} tokens, dim={DIM}, K={K}; "
           f"best of {REPEATS}, engine and BLAS-1 baselines alternating; {WORKERS} processors\n")
     header = ["workload", "engine ms", "baseline", "baseline ms", "ratio (baseline / engine)", "pairs/s/core",
-              "% of limit"]
+              "% of limit", "% of VNNI limit"]
     print("| " + " | ".join(header) + " |")
-    print("|---|" + "---:|" * 2 + "---:|" * 4)
+    print("|---|" + "---:|" * 2 + "---:|" * 5)
     notes = []
     for name in KERNELS:
         limit_name = "popcount" if name == "rroq158" else "fma"
         work = POPCOUNTS_158 if name == "rroq158" else DOT_FMAS_4
         r1 = one[name]
         t1 = r1["times"]["engine"]
-        rows = [(f"{name}, 1 worker", t1, 1, r1, "", getattr(limits, limit_name))]
+        with_vnni = vnni and name == "rroq158"
+        rows = [(f"{name}, 1 worker", t1, 1, r1, "", getattr(limits, limit_name), limits.vnni)]
         if WORKERS > 1:
             rn = many[name]
             tn = r1["times"]["engine, all workers"]
             tg = r1["times"]["engine, process-wide pool"]
             two = limits.on_two(limit_name)
-            rows += [(f"{name}, {WORKERS} workers (n_threads={WORKERS})", tn, WORKERS, r1, ", BLAS 1 thread", two),
+            two_vnni = limits.on_two("vnni") if with_vnni else None
+            rows += [(f"{name}, {WORKERS} workers (n_threads={WORKERS})", tn, WORKERS, r1, ", BLAS 1 thread", two,
+                      two_vnni),
                      (f"{name}, {WORKERS} workers (n_threads={WORKERS})", tn, WORKERS, rn,
-                      f", BLAS {WORKERS} threads", two),
-                     (f"{name}, process-wide pool (n_threads=None)", tg, WORKERS, rn, f", BLAS {WORKERS} threads", two)]
+                      f", BLAS {WORKERS} threads", two, two_vnni),
+                     (f"{name}, process-wide pool (n_threads=None)", tg, WORKERS, rn, f", BLAS {WORKERS} threads", two,
+                      two_vnni)]
             notes.append(f"{name}: parallel efficiency on {WORKERS} workers {t1 / (tn * WORKERS):.0%} "
                          f"(speed-up {t1 / tn:.2f}x)")
-        for label, t_e, cores, base, base_note, limit in rows:
+        for label, t_e, cores, base, base_note, limit, vnni_limit in rows:
             rate = work / t_e / 1e9
+            vnni_share = percent(VNNI_BYTE_MACS_158 / t_e / 1e9, vnni_limit) if with_vnni else ""
             for b_label, t_b in base["times"].items():
                 if b_label.startswith("engine"):
                     continue
                 print(f"| {label} | {t_e * 1e3:.1f} | {b_label}{base_note} | {t_b * 1e3:.1f} | {t_b / t_e:.2f}x "
-                      f"| {PAIRS / t_e / cores:,.0f} | {percent(rate, limit)} |")
+                      f"| {PAIRS / t_e / cores:,.0f} | {percent(rate, limit)} | {vnni_share} |")
         for b_label, check in r1["checks"].items():
             notes.append(f"{name} vs {b_label}: {check}")
         crcs = set(r1["crc"].values())
@@ -295,6 +317,12 @@ def main():
     print()
     print("- % of limit: rroq158 popcounts the formula implies per second, rroq4_riem dot FMAs per second, "
           "against the probe's one-thread rate (two-thread rate for two-worker rows)")
+    if vnni:
+        print(f"- % of VNNI limit: rroq158 runs its VNNI path; {VNNI_DPBUSD_PER_PAIR:,} VPDPBUSD per pair "
+              f"({VNNI_DPBUSD_PER_PAIR * VNNI_MACS:,} byte multiply-accumulates) against the probe's VPDPBUSD rate")
+    else:
+        print("- % of VNNI limit: empty, rroq158 does not run its VNNI path here "
+              f"({'dispatch capped at ' + limits.cap if limits.cap else 'no VNNI on this processor'})")
     for n in notes:
         print(f"- {n}")
     print(limits.report())
