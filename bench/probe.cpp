@@ -37,6 +37,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/isa.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -47,7 +49,8 @@ volatile std::uint32_t g_sink_u;
 
 // Each kernel returns the number of operations it did.
 
-__attribute__((target("avx512f"))) double fma_avx512(std::uint64_t iters) {
+VSE_ISA_TARGET(Avx512)
+double fma_avx512(std::uint64_t iters) {
     constexpr int kChains = 16;
     __m512 acc[kChains];
     for (int i = 0; i < kChains; ++i) acc[i] = _mm512_set1_ps(1.0f + 0.001f * static_cast<float>(i));
@@ -62,8 +65,10 @@ __attribute__((target("avx512f"))) double fma_avx512(std::uint64_t iters) {
     g_sink_f = out[0] + out[15];
     return static_cast<double>(iters) * kChains * 16;
 }
+VSE_ISA_TARGET_END
 
-__attribute__((target("avx2,fma"))) double fma_avx2(std::uint64_t iters) {
+VSE_ISA_TARGET(Avx2)
+double fma_avx2(std::uint64_t iters) {
     constexpr int kChains = 12;  // of the 16 ymm registers, the rest hold the constants
     __m256 acc[kChains];
     for (int i = 0; i < kChains; ++i) acc[i] = _mm256_set1_ps(1.0f + 0.001f * static_cast<float>(i));
@@ -78,8 +83,10 @@ __attribute__((target("avx2,fma"))) double fma_avx2(std::uint64_t iters) {
     g_sink_f = out[0] + out[7];
     return static_cast<double>(iters) * kChains * 8;
 }
+VSE_ISA_TARGET_END
 
-__attribute__((target("avx512f,avx512vpopcntdq"))) double popcnt_avx512(std::uint64_t iters) {
+VSE_ISA_TARGET(Avx512Popcnt)
+double popcnt_avx512(std::uint64_t iters) {
     constexpr int kChains = 12;
     __m512i v[kChains];
     for (int i = 0; i < kChains; ++i) v[i] = _mm512_set1_epi32(0x12345678 + i);
@@ -94,8 +101,10 @@ __attribute__((target("avx512f,avx512vpopcntdq"))) double popcnt_avx512(std::uin
     g_sink_u = out[0] + out[15];
     return static_cast<double>(iters) * kChains * 16;
 }
+VSE_ISA_TARGET_END
 
-__attribute__((target("popcnt"))) double popcnt_scalar(std::uint64_t iters) {
+VSE_ISA_TARGET(Avx2)
+double popcnt_scalar(std::uint64_t iters) {
     constexpr int kChains = 8;
     std::uint32_t v[kChains];
     for (int i = 0; i < kChains; ++i) v[i] = 0x12345678u + static_cast<std::uint32_t>(i);
@@ -107,15 +116,17 @@ __attribute__((target("popcnt"))) double popcnt_scalar(std::uint64_t iters) {
     g_sink_u = s;
     return static_cast<double>(iters) * kChains;
 }
+VSE_ISA_TARGET_END
 
 // acc + the byte dot products of a and b, per 32-bit lane. Written out, as in the kernels: GCC 12
 // copies the accumulator of the intrinsic into a new register on every call.
-__attribute__((target("avx512f,avx512vnni"))) inline __m512i dpbusd(__m512i acc, __m512i a, __m512i b) {
+VSE_ISA_TARGET(Avx512Vnni)
+inline __m512i dpbusd(__m512i acc, __m512i a, __m512i b) {
     asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(b));
     return acc;
 }
 
-__attribute__((target("avx512f,avx512vnni"))) double dpbusd_avx512(std::uint64_t iters) {
+double dpbusd_avx512(std::uint64_t iters) {
     constexpr int kChains = 16;  // more than latency times throughput, so that the ports, not a chain, bind
     __m512i acc[kChains];
     for (int i = 0; i < kChains; ++i) acc[i] = _mm512_set1_epi32(i);
@@ -130,11 +141,13 @@ __attribute__((target("avx512f,avx512vnni"))) double dpbusd_avx512(std::uint64_t
     g_sink_u = out[0] + out[15];
     return static_cast<double>(iters) * kChains * 64;
 }
+VSE_ISA_TARGET_END
 
 // Reads `n` bytes (a multiple of 256) once, summing them as 64-bit words in independent sums held
 // in registers: two loads a cycle are far more than any memory delivers to one core. The 64-byte
 // loads where the processor has them, else generic 16-byte vectors that every x86-64 build has.
-__attribute__((target("avx512f"))) double read_stream_avx512(const char* data, std::size_t n) {
+VSE_ISA_TARGET(Avx512)
+double read_stream_avx512(const char* data, std::size_t n) {
     constexpr int kSums = 4;
     __m512i s[kSums];
     for (int k = 0; k < kSums; ++k) s[k] = _mm512_setzero_si512();
@@ -147,6 +160,7 @@ __attribute__((target("avx512f"))) double read_stream_avx512(const char* data, s
     g_sink_u = static_cast<std::uint32_t>(out[0] + out[7]);
     return static_cast<double>(n);
 }
+VSE_ISA_TARGET_END
 
 double read_stream(const char* data, std::size_t n) {
     using V = std::uint64_t __attribute__((vector_size(16)));
@@ -255,11 +269,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    __builtin_cpu_init();
-    const bool avx512 = __builtin_cpu_supports("avx512f");
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    const bool vpopcnt = avx512 && __builtin_cpu_supports("avx512vpopcntdq");
-    const bool vnni = avx512 && __builtin_cpu_supports("avx512vnni");
+    // The module's own rows: each kernel above is compiled for one and runs where it is available.
+    const bool avx512 = vse::isa_available(vse::Isa::Avx512);
+    const bool avx2 = vse::isa_available(vse::Isa::Avx2);
+    const bool vpopcnt = vse::isa_available(vse::Isa::Avx512Popcnt);
+    const bool vnni = vse::isa_available(vse::Isa::Avx512Vnni);
     const std::vector<int> cpus = allowed_cpus();
 
     // About 50 ms per run at this machine's rates.
@@ -268,7 +282,9 @@ int main(int argc, char** argv) {
     const std::optional<Work> fma256 =
         avx2 ? std::optional<Work>([](int) { return fma_avx2(30'000'000); }) : std::nullopt;
     const std::optional<Work> popcnt =
-        vpopcnt ? Work([](int) { return popcnt_avx512(15'000'000); }) : Work([](int) { return popcnt_scalar(100'000'000); });
+        vpopcnt ? Work([](int) { return popcnt_avx512(15'000'000); })
+        : avx2  ? Work([](int) { return popcnt_scalar(100'000'000); })
+                : std::optional<Work>();
     const std::optional<Work> dpbusd =
         vnni ? std::optional<Work>([](int) { return dpbusd_avx512(12'000'000); }) : std::nullopt;
 
@@ -315,7 +331,7 @@ int main(int argc, char** argv) {
 
     // An idle core takes a while to reach its full clock: run before measuring.
     for (const auto start = Clock::now(); Clock::now() - start < std::chrono::milliseconds(300);)
-        avx2 ? fma_avx2(1'000'000) : popcnt_scalar(1'000'000);
+        if (avx2) fma_avx2(1'000'000);
 
     std::printf("{\"cpus\": %zu, \"popcnt32_path\": \"%s\", ", cpus.size(), vpopcnt ? "avx512-vpopcntdq" : "scalar");
     print_measure("fma_avx512", fma512, 1e9, cpus, 5, false);
