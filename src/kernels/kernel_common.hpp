@@ -96,6 +96,13 @@ struct QueryLanes {
 
     void fill(const float* mask, const float* qc, std::size_t S, std::size_t K, std::size_t s_pad, bool transpose_qc);
     const float* qc_t_or_null() const { return has_qc_t ? qc_t.data() : nullptr; }
+    // Points a query record's lane fields (active, qc_index, qc_t) at these tables.
+    template <class Q>
+    void point(Q& q) const {
+        q.active = active.data();
+        q.qc_index = qc_index.data();
+        q.qc_t = qc_t_or_null();
+    }
 };
 
 // out[c][s] = in[s][c] for a [S][cols] row block, padding lanes zero.

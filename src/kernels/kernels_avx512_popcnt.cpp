@@ -15,9 +15,10 @@ namespace {
 #include "kernels/lanes_common.inl"
 #include "kernels/rroq158_lanes.inl"
 
-void rroq158_range(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
-                   std::size_t hi, float* out, const Rroq158Scratch& scratch) {
-    rroq158_range_lanes<KernelLanesAvx512<true>>(q, d, dm, lo, hi, out, scratch);
+void rroq158_range(const Rroq158Query* qs, std::size_t n_q, const Rroq158Docs& d, const Rroq158Dims& dm,
+                   std::size_t lo, std::size_t hi, float* out, std::size_t out_stride,
+                   const Rroq158Scratch& scratch) {
+    rroq158_range_lanes<KernelLanesAvx512<true>>(qs, n_q, d, dm, lo, hi, out, out_stride, scratch);
 }
 
 constexpr KernelTable kTable{rroq158_range, Rroq158Layout::PlaneLanes, nullptr, false};

@@ -155,37 +155,36 @@ void score_tokens(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims
     for (; s0 < dm.s_pad; s0 += L) score_block<1>(q, d, dm, s0, tok, n, best);
 }
 
-void rroq158_range(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
-                   std::size_t hi, float* out, const Rroq158Scratch& scratch) {
+void rroq158_range(const Rroq158Query* qs, std::size_t n_q, const Rroq158Docs& d, const Rroq158Dims& dm,
+                   std::size_t lo, std::size_t hi, float* out, std::size_t out_stride, const Rroq158Scratch& scratch) {
     const std::size_t S = dm.S, T = dm.T, W = dm.n_words, s_pad = dm.s_pad;
-    float* best = scratch.best;
     Token block[TB];
     for (std::size_t j = 0; j < TB; ++j) block[j].tau = scratch.tau + j * 32 * W;
+    bool scored[kRroq158QueriesAtOnce];  // false: no query weight is positive, every pair scores +0.0
+    bool any = false;
+    for (std::size_t i = 0; i < n_q; ++i) any |= scored[i] = !qs[i].no_positive_weight;
+    // Each block of tokens is unpacked once and scored against every query.
+    auto score = [&](std::size_t n) {
+        for (std::size_t i = 0; i < n_q; ++i)
+            if (scored[i]) score_tokens(qs[i], d, dm, block, n, scratch.best + i * s_pad);
+    };
     for (std::size_t b = lo; b < hi; ++b) {
-        if (q.no_positive_weight) {
-            out[b] = 0.0f;
-            continue;
-        }
-        for (std::size_t s = 0; s < s_pad; ++s) best[s] = -__builtin_inff();
+        for (std::size_t s = 0; s < n_q * s_pad; ++s) scratch.best[s] = -__builtin_inff();
         std::size_t n = 0;
-        for (std::size_t t = 0; t < T; ++t) {
+        for (std::size_t t = 0; t < T && any; ++t) {
             const std::size_t bt = b * T + t;
             if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
             Token& k = block[n++];
             k.bt = bt;
             unpack_token(d.sign + bt * W, d.nz + bt * W, dm, k.tau, k.sums);
             if (n == TB) {
-                score_tokens(q, d, dm, block, n, best);
+                score(n);
                 n = 0;
             }
         }
-        if (n > 0) score_tokens(q, d, dm, block, n, best);
-        float total = 0.0f;
-        for (std::size_t s = 0; s < S; ++s) {
-            if (best[s] == -__builtin_inff() || __builtin_isnan(best[s])) continue;
-            total = total + best[s];
-        }
-        out[b] = total;
+        if (n > 0) score(n);
+        for (std::size_t i = 0; i < n_q; ++i)
+            out[i * out_stride + b] = scored[i] ? best_total(scratch.best + i * s_pad, S) : 0.0f;
     }
 }
 

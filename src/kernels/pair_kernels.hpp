@@ -63,18 +63,23 @@ struct Rroq158Query {
 // Document tokens the VNNI path unpacks and scores together (independent dot chains).
 constexpr std::size_t kRroq158BlockTokens = 4;
 
+// Queries a batch loop hands to a range at once: each document token is unpacked once for all.
+constexpr std::size_t kRroq158QueriesAtOnce = 4;
+
 struct Rroq158Scratch {
-    float* best;          // s_pad floats
+    float* best;          // n_queries * s_pad floats
     std::uint32_t* pn;    // 2*n_words words: P and N of the document token in hand
     std::int8_t* tau;     // kRroq158BlockTokens * 32*n_words (VNNI path): the tokens' ternary values
 };
 
-// Scores documents [lo, hi) against one query into out_row[lo..hi). Requires n_groups <= 32.
-using Rroq158RangeFn = void (*)(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t lo,
-                                std::size_t hi, float* out_row, const Rroq158Scratch&);
+// Scores documents [lo, hi) against queries qs[0..n_q) (at most kRroq158QueriesAtOnce), query i's
+// scores into out[i*out_stride + lo .. hi). Requires n_groups <= 32.
+using Rroq158RangeFn = void (*)(const Rroq158Query* qs, std::size_t n_q, const Rroq158Docs&, const Rroq158Dims&,
+                                std::size_t lo, std::size_t hi, float* out, std::size_t out_stride,
+                                const Rroq158Scratch&);
 
-void rroq158_range_scalar(const Rroq158Query&, const Rroq158Docs&, const Rroq158Dims&, std::size_t, std::size_t,
-                          float*, const Rroq158Scratch&);
+void rroq158_range_scalar(const Rroq158Query*, std::size_t, const Rroq158Docs&, const Rroq158Dims&, std::size_t,
+                          std::size_t, float*, std::size_t, const Rroq158Scratch&);
 
 // ---------------------------------------------------------------------------------------------
 // rroq4_riem: 4-bit document codes with a minimum and a step per group, float query tokens.
@@ -109,17 +114,24 @@ struct Rroq4RiemQuery {
     const float* qc_t;              // [K][s_pad] or null
 };
 
+// Queries a batch loop hands to a range at once: each document token is decoded once for all of
+// them. Their transposed rows and centroid tables stay within the second-level cache.
+constexpr std::size_t kRroq4QueriesAtOnce = 4;
+
 struct Rroq4RiemScratch {
-    float* best;  // s_pad floats
+    float* best;         // n_queries * s_pad floats
     float* x;            // kRroq4BlockTokens * dim floats: decoded document tokens
     std::uint32_t* pos;  // dim entries: where each coordinate lies in a decoded token
 };
 
-using Rroq4RiemRangeFn = void (*)(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t lo,
-                                  std::size_t hi, float* out_row, const Rroq4RiemScratch&);
+// Scores documents [lo, hi) against queries qs[0..n_q) (at most kRroq4QueriesAtOnce), query i's
+// scores into out[i*out_stride + lo .. hi).
+using Rroq4RiemRangeFn = void (*)(const Rroq4RiemQuery* qs, std::size_t n_q, const Rroq4RiemDocs&,
+                                  const Rroq4RiemDims&, std::size_t lo, std::size_t hi, float* out,
+                                  std::size_t out_stride, const Rroq4RiemScratch&);
 
-void rroq4_riem_range_scalar(const Rroq4RiemQuery&, const Rroq4RiemDocs&, const Rroq4RiemDims&, std::size_t,
-                             std::size_t, float*, const Rroq4RiemScratch&);
+void rroq4_riem_range_scalar(const Rroq4RiemQuery*, std::size_t, const Rroq4RiemDocs&, const Rroq4RiemDims&,
+                             std::size_t, std::size_t, float*, std::size_t, const Rroq4RiemScratch&);
 
 // ---------------------------------------------------------------------------------------------
 // The tables.

@@ -155,9 +155,11 @@ float rroq158_pair_maxsim(const Rroq158Query& q, const Rroq158Docs& d, std::size
     return total;
 }
 
-void rroq158_range_scalar(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
-                          std::size_t hi, float* out, const Rroq158Scratch& scratch) {
-    for (std::size_t b = lo; b < hi; ++b) out[b] = rroq158_pair_maxsim(q, d, b, dm, scratch.best);
+void rroq158_range_scalar(const Rroq158Query* qs, std::size_t n_q, const Rroq158Docs& d, const Rroq158Dims& dm,
+                          std::size_t lo, std::size_t hi, float* out, std::size_t out_stride,
+                          const Rroq158Scratch& scratch) {
+    for (std::size_t i = 0; i < n_q; ++i)
+        for (std::size_t b = lo; b < hi; ++b) out[i * out_stride + b] = rroq158_pair_maxsim(qs[i], d, b, dm, scratch.best);
 }
 
 void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool, Isa isa) {
@@ -168,41 +170,49 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
     const std::size_t B = args.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
     const bool lanes = table.rroq158_layout != Rroq158Layout::Rows;
     const bool codes = table.rroq158_layout == Rroq158Layout::CodeLanes;
-    // The lane layout of the query in hand, rebuilt for each query (the workers only read it).
-    std::vector<std::uint32_t> planes_t, codes_t;
-    std::vector<float> scale, offset;
-    QueryLanes lanes_of_query;
+    // The lane layouts of the queries in hand, rebuilt for each batch (the workers only read them).
+    struct Lanes {
+        std::vector<std::uint32_t> planes_t, codes_t;
+        std::vector<float> scale, offset;
+        QueryLanes rest;
+    };
+    std::vector<Lanes> lanes_of(lanes ? kRroq158QueriesAtOnce : 0);
+    Rroq158Query qs[kRroq158QueriesAtOnce];
     const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
-    for (std::size_t a = 0; a < args.big_a; ++a) {
-        Rroq158Query q{};
-        q.planes = reinterpret_cast<const std::uint32_t*>(args.q_planes.data()) + a * S * qb * W;
-        q.meta = args.q_meta.data() + a * S * 2;
-        q.qc = args.qc_table.data() + a * S * dm.K;
-        q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
-        q.no_positive_weight = q.mask != nullptr && !has_positive(q.mask, S);
-        if (lanes) {
-            if (codes)
-                codes_to_lanes(q.planes, S, W, qb, dm.s_pad, codes_t);
-            else
-                transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, planes_t);
-            scale.assign(dm.s_pad, 0.0f);
-            offset.assign(dm.s_pad, 0.0f);
-            for (std::size_t s = 0; s < S; ++s) scale[s] = q.meta[2 * s], offset[s] = q.meta[2 * s + 1];
-            lanes_of_query.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
-            q.planes_t = planes_t.data();
-            q.codes_t = codes_t.data();
-            q.scale = scale.data();
-            q.offset = offset.data();
-            q.active = lanes_of_query.active.data();
-            q.qc_index = lanes_of_query.qc_index.data();
-            q.qc_t = lanes_of_query.qc_t_or_null();
+    for (std::size_t a0 = 0; a0 < args.big_a; a0 += kRroq158QueriesAtOnce) {
+        const std::size_t n_q = std::min(kRroq158QueriesAtOnce, args.big_a - a0);
+        for (std::size_t i = 0; i < n_q; ++i) {
+            const std::size_t a = a0 + i;
+            Rroq158Query& q = qs[i];
+            q = Rroq158Query{};
+            q.planes = reinterpret_cast<const std::uint32_t*>(args.q_planes.data()) + a * S * qb * W;
+            q.meta = args.q_meta.data() + a * S * 2;
+            q.qc = args.qc_table.data() + a * S * dm.K;
+            q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
+            q.no_positive_weight = q.mask != nullptr && !has_positive(q.mask, S);
+            if (lanes) {
+                Lanes& l = lanes_of[i];
+                if (codes)
+                    codes_to_lanes(q.planes, S, W, qb, dm.s_pad, l.codes_t);
+                else
+                    transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, l.planes_t);
+                l.scale.assign(dm.s_pad, 0.0f);
+                l.offset.assign(dm.s_pad, 0.0f);
+                for (std::size_t s = 0; s < S; ++s) l.scale[s] = q.meta[2 * s], l.offset[s] = q.meta[2 * s + 1];
+                l.rest.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
+                q.planes_t = l.planes_t.data();
+                q.codes_t = l.codes_t.data();
+                q.scale = l.scale.data();
+                q.offset = l.offset.data();
+                l.rest.point(q);
+            }
         }
-        float* row = out + a * B;
+        float* rows = out + a0 * B;
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
-            std::vector<float> best(dm.s_pad);
+            std::vector<float> best(n_q * dm.s_pad);
             std::vector<std::uint32_t> pn(2 * W);
             std::vector<std::int8_t> tau(codes ? kRroq158BlockTokens * 32 * W : 0);
-            range(q, docs, dm, lo, hi, row, Rroq158Scratch{best.data(), pn.data(), tau.data()});
+            range(qs, n_q, docs, dm, lo, hi, rows, B, Rroq158Scratch{best.data(), pn.data(), tau.data()});
         });
     }
 }

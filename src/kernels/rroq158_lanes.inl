@@ -55,48 +55,50 @@ void rroq158_token(const Rroq158Query& q, const Rroq158Dims& dm, std::size_t s0,
     }
 }
 
+// Query by query: unpacking a document token here is a few word operations, not worth sharing
+// between queries at the price of their tables competing for the cache.
 template <class V>
-void rroq158_range_lanes(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, std::size_t lo,
-                         std::size_t hi, float* out, const Rroq158Scratch& scratch) {
+void rroq158_range_lanes(const Rroq158Query* qs, std::size_t n_q, const Rroq158Docs& d, const Rroq158Dims& dm,
+                         std::size_t lo, std::size_t hi, float* out, std::size_t out_stride,
+                         const Rroq158Scratch& scratch) {
     constexpr std::size_t L = V::L;
     const std::size_t S = dm.S, T = dm.T, W = dm.n_words, G = dm.n_groups, wpg = dm.wpg, s_pad = dm.s_pad;
     float* best = scratch.best;
     std::uint32_t* pw = scratch.pn;      // P of each word
     std::uint32_t* nw = scratch.pn + W;  // N of each word
-    for (std::size_t b = lo; b < hi; ++b) {
-        if (q.no_positive_weight) {
-            out[b] = 0.0f;
-            continue;
-        }
-        for (std::size_t s = 0; s < s_pad; ++s) best[s] = -__builtin_inff();
-        for (std::size_t t = 0; t < T; ++t) {
-            const std::size_t bt = b * T + t;
-            if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
-            const std::uint32_t* sign = d.sign + bt * W;
-            const std::uint32_t* nz = d.nz + bt * W;
-            float sums[32];  // float(sum_g), converted once per document token
-            for (std::size_t g = 0; g < G; ++g) {
-                std::uint32_t sum = 0;
-                for (std::size_t w = g * wpg; w < (g + 1) * wpg; ++w) {
-                    pw[w] = nz[w] & sign[w];
-                    nw[w] = nz[w] & ~sign[w];
-                    sum += static_cast<std::uint32_t>(__builtin_popcount(pw[w])) -
-                           static_cast<std::uint32_t>(__builtin_popcount(nw[w]));
-                }
-                sums[g] = static_cast<float>(static_cast<std::int32_t>(sum));
+    for (std::size_t i = 0; i < n_q; ++i) {
+        const Rroq158Query& q = qs[i];
+        float* row = out + i * out_stride;
+        for (std::size_t b = lo; b < hi; ++b) {
+            if (q.no_positive_weight) {
+                row[b] = 0.0f;
+                continue;
             }
-            const float* scl = d.scl + bt * G;
-            std::size_t s0 = 0;
-            for (; s0 + 2 * L <= s_pad; s0 += 2 * L)
-                rroq158_token<V, 2>(q, dm, s0, pw, nw, sums, scl, d.cos[bt], d.sin[bt], d.cid[bt], best);
-            for (; s0 < s_pad; s0 += L)
-                rroq158_token<V, 1>(q, dm, s0, pw, nw, sums, scl, d.cos[bt], d.sin[bt], d.cid[bt], best);
+            for (std::size_t s = 0; s < s_pad; ++s) best[s] = -__builtin_inff();
+            for (std::size_t t = 0; t < T; ++t) {
+                const std::size_t bt = b * T + t;
+                if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
+                const std::uint32_t* sign = d.sign + bt * W;
+                const std::uint32_t* nz = d.nz + bt * W;
+                float sums[32];  // float(sum_g), converted once per document token
+                for (std::size_t g = 0; g < G; ++g) {
+                    std::uint32_t sum = 0;
+                    for (std::size_t w = g * wpg; w < (g + 1) * wpg; ++w) {
+                        pw[w] = nz[w] & sign[w];
+                        nw[w] = nz[w] & ~sign[w];
+                        sum += static_cast<std::uint32_t>(__builtin_popcount(pw[w])) -
+                               static_cast<std::uint32_t>(__builtin_popcount(nw[w]));
+                    }
+                    sums[g] = static_cast<float>(static_cast<std::int32_t>(sum));
+                }
+                const float* scl = d.scl + bt * G;
+                std::size_t s0 = 0;
+                for (; s0 + 2 * L <= s_pad; s0 += 2 * L)
+                    rroq158_token<V, 2>(q, dm, s0, pw, nw, sums, scl, d.cos[bt], d.sin[bt], d.cid[bt], best);
+                for (; s0 < s_pad; s0 += L)
+                    rroq158_token<V, 1>(q, dm, s0, pw, nw, sums, scl, d.cos[bt], d.sin[bt], d.cid[bt], best);
+            }
+            row[b] = best_total(best, S);
         }
-        float total = 0.0f;
-        for (std::size_t s = 0; s < S; ++s) {
-            if (best[s] == -__builtin_inff() || __builtin_isnan(best[s])) continue;
-            total = total + best[s];
-        }
-        out[b] = total;
     }
 }

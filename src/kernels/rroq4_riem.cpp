@@ -107,9 +107,12 @@ float rroq4_riem_pair_maxsim(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, st
     return total;
 }
 
-void rroq4_riem_range_scalar(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
-                             std::size_t lo, std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
-    for (std::size_t b = lo; b < hi; ++b) out[b] = rroq4_riem_pair_maxsim(q, d, b, dm, scratch.best, scratch.x);
+void rroq4_riem_range_scalar(const Rroq4RiemQuery* qs, std::size_t n_q, const Rroq4RiemDocs& d,
+                             const Rroq4RiemDims& dm, std::size_t lo, std::size_t hi, float* out,
+                             std::size_t out_stride, const Rroq4RiemScratch& scratch) {
+    for (std::size_t i = 0; i < n_q; ++i)
+        for (std::size_t b = lo; b < hi; ++b)
+            out[i * out_stride + b] = rroq4_riem_pair_maxsim(qs[i], d, b, dm, scratch.best, scratch.x);
 }
 
 void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool& pool, Isa isa) {
@@ -119,31 +122,39 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
     const Rroq4RiemRangeFn range = table.rroq4_riem;
     const std::size_t B = args.big_b, S = dm.S;
     const bool lanes = table.rroq4_riem_lanes;
-    std::vector<float> rot_t, gsums_t;
-    QueryLanes lanes_of_query;
     const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
-    for (std::size_t a = 0; a < args.big_a; ++a) {
-        Rroq4RiemQuery q{};
-        q.rot = args.q_rot.data() + a * S * dm.dim;
-        q.gsums = args.q_gsums.data() + a * S * dm.n_groups;
-        q.qc = args.qc_table.data() + a * S * dm.K;
-        q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
-        if (lanes) {
-            transpose_to_lanes(q.rot, S, dm.dim, dm.s_pad, rot_t);
-            transpose_to_lanes(q.gsums, S, dm.n_groups, dm.s_pad, gsums_t);
-            lanes_of_query.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
-            q.rot_t = rot_t.data();
-            q.gsums_t = gsums_t.data();
-            q.active = lanes_of_query.active.data();
-            q.qc_index = lanes_of_query.qc_index.data();
-            q.qc_t = lanes_of_query.qc_t_or_null();
+    struct Lanes {
+        std::vector<float> rot_t, gsums_t;
+        QueryLanes rest;
+    };
+    std::vector<Lanes> lanes_of(lanes ? kRroq4QueriesAtOnce : 0);
+    Rroq4RiemQuery qs[kRroq4QueriesAtOnce];
+    for (std::size_t a0 = 0; a0 < args.big_a; a0 += kRroq4QueriesAtOnce) {
+        const std::size_t n_q = std::min(kRroq4QueriesAtOnce, args.big_a - a0);
+        for (std::size_t i = 0; i < n_q; ++i) {
+            const std::size_t a = a0 + i;
+            Rroq4RiemQuery& q = qs[i];
+            q = Rroq4RiemQuery{};
+            q.rot = args.q_rot.data() + a * S * dm.dim;
+            q.gsums = args.q_gsums.data() + a * S * dm.n_groups;
+            q.qc = args.qc_table.data() + a * S * dm.K;
+            q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
+            if (lanes) {
+                Lanes& l = lanes_of[i];
+                transpose_to_lanes(q.rot, S, dm.dim, dm.s_pad, l.rot_t);
+                transpose_to_lanes(q.gsums, S, dm.n_groups, dm.s_pad, l.gsums_t);
+                l.rest.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
+                q.rot_t = l.rot_t.data();
+                q.gsums_t = l.gsums_t.data();
+                l.rest.point(q);
+            }
         }
-        float* row = out + a * B;
+        float* rows = out + a0 * B;
         pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
-            std::vector<float> best(dm.s_pad);
+            std::vector<float> best(n_q * dm.s_pad);
             std::vector<float> x(kRroq4BlockTokens * dm.dim);
             std::vector<std::uint32_t> pos(dm.dim);
-            range(q, docs, dm, lo, hi, row, Rroq4RiemScratch{best.data(), x.data(), pos.data()});
+            range(qs, n_q, docs, dm, lo, hi, rows, B, Rroq4RiemScratch{best.data(), x.data(), pos.data()});
         });
     }
 }

@@ -100,8 +100,10 @@ void rroq4_block(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4Rie
     }
 }
 
+// Decodes the tokens bt[0..n) once and scores them against every query of qs; query i's best
+// values are best[i*s_pad ..].
 template <class V, std::size_t TB>
-void rroq4_score_block(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
+void rroq4_score_block(const Rroq4RiemQuery* qs, std::size_t n_q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
                        const std::size_t* bt, std::size_t n, const std::uint32_t* pos, float* acc,
                        const Rroq4RiemScratch& scratch) {
     constexpr std::size_t L = V::L;
@@ -112,21 +114,24 @@ void rroq4_score_block(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rr
         btp[j] = bt[j < n ? j : 0];
         if (j < n) rroq4_decode<V>(d.codes + bt[j] * (dm.dim / 2), dm.dim, scratch.x + j * dm.dim);
     }
-    std::size_t s0 = 0;
-    for (; s0 + 2 * L <= dm.s_pad; s0 += 2 * L) rroq4_block<V, TB, 2>(q, d, dm, s0, btp, n, x, pos, acc, scratch.best);
-    for (; s0 < dm.s_pad; s0 += L) rroq4_block<V, TB, 1>(q, d, dm, s0, btp, n, x, pos, acc, scratch.best);
+    for (std::size_t i = 0; i < n_q; ++i) {
+        float* best = scratch.best + i * dm.s_pad;
+        std::size_t s0 = 0;
+        for (; s0 + 2 * L <= dm.s_pad; s0 += 2 * L) rroq4_block<V, TB, 2>(qs[i], d, dm, s0, btp, n, x, pos, acc, best);
+        for (; s0 < dm.s_pad; s0 += L) rroq4_block<V, TB, 1>(qs[i], d, dm, s0, btp, n, x, pos, acc, best);
+    }
 }
 
 // TB document tokens per block, at most kRroq4BlockTokens.
 template <class V, std::size_t TB>
-void rroq4_riem_range_lanes(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, const Rroq4RiemDims& dm,
-                            std::size_t lo, std::size_t hi, float* out, const Rroq4RiemScratch& scratch) {
+void rroq4_riem_range_lanes(const Rroq4RiemQuery* qs, std::size_t n_q, const Rroq4RiemDocs& d,
+                            const Rroq4RiemDims& dm, std::size_t lo, std::size_t hi, float* out,
+                            std::size_t out_stride, const Rroq4RiemScratch& scratch) {
     static_assert(TB <= kRroq4BlockTokens);
     alignas(64) float acc[TB * 2 * V::L];
     rroq4_positions<V>(dm.dim, scratch.pos);
-    float* best = scratch.best;
     for (std::size_t b = lo; b < hi; ++b) {
-        for (std::size_t s = 0; s < dm.s_pad; ++s) best[s] = -__builtin_inff();
+        for (std::size_t s = 0; s < n_q * dm.s_pad; ++s) scratch.best[s] = -__builtin_inff();
         std::size_t block[TB];
         std::size_t n = 0;
         for (std::size_t t = 0; t < dm.T; ++t) {
@@ -134,17 +139,21 @@ void rroq4_riem_range_lanes(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, con
             if (d.mask != nullptr && d.mask[bt] <= 0.0f) continue;
             block[n++] = bt;
             if (n == TB) {
-                rroq4_score_block<V, TB>(q, d, dm, block, n, scratch.pos, acc, scratch);
+                rroq4_score_block<V, TB>(qs, n_q, d, dm, block, n, scratch.pos, acc, scratch);
                 n = 0;
             }
         }
-        if (n > 0) rroq4_score_block<V, TB>(q, d, dm, block, n, scratch.pos, acc, scratch);
-        float total = 0.0f;
-        for (std::size_t s = 0; s < dm.S; ++s) {
-            if (q.mask != nullptr && q.mask[s] <= 0.0f) continue;
-            if (best[s] == -__builtin_inff() || __builtin_isnan(best[s])) continue;
-            total = total + best[s];
+        if (n > 0) rroq4_score_block<V, TB>(qs, n_q, d, dm, block, n, scratch.pos, acc, scratch);
+        for (std::size_t i = 0; i < n_q; ++i) {
+            const Rroq4RiemQuery& q = qs[i];
+            const float* best = scratch.best + i * dm.s_pad;
+            float total = 0.0f;
+            for (std::size_t s = 0; s < dm.S; ++s) {
+                if (q.mask != nullptr && q.mask[s] <= 0.0f) continue;
+                if (best[s] == -__builtin_inff() || __builtin_isnan(best[s])) continue;
+                total = total + best[s];
+            }
+            out[i * out_stride + b] = total;
         }
-        out[b] = total;
     }
 }

@@ -97,6 +97,7 @@ TEST_P(Rroq158Paths, VectorPathsMatchScalarBitForBit) {
         {1, 20, 16, 7, 2, 1, 1, 3}, {2, 17, 40, 9, 8, 4, 4, 11}, {1, 9, 5, 4, 32, 32, 2, 2},
         {2, 64, 32, 16, 4, 4, 4, 64},  {1, 2, 19, 3, 4, 2, 3, 50},  // the last: fewer document tokens than K
         {2, 23, 21, 6, 3, 1, 8, 6},  // an odd word count in one group: a pair of words and a single one
+        {7, 11, 19, 6, 4, 2, 3, 5},  // more queries than the batch loop takes at once, the last batch short
     };
     auto pool = ThreadPool::create(3);
     ASSERT_TRUE(pool.has_value());
@@ -202,6 +203,8 @@ TEST_P(Rroq4RiemPaths, VectorPathsMatchScalarBitForBit) {
         // Documents of many tokens (blocks of tokens across many lane tiles), and a large dim whose
         // code row is not a multiple of 16 bytes.
         {1, 3, 13, 150, 64, 2, 32, 7}, {1, 2, 7, 70, 1036, 2, 518, 3},
+        // More queries than the batch loop takes at once, the last batch short.
+        {7, 9, 19, 11, 64, 2, 32, 5},
     };
     auto pool = ThreadPool::create(3);
     ASSERT_TRUE(pool.has_value());
