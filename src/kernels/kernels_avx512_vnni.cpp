@@ -131,6 +131,14 @@ void score_block(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims&
             }
         }
     }
+    // The best values stay in registers over the block's tokens, updated in document order.
+    F top[VB];
+    V::M act[VB];
+#pragma GCC unroll 4
+    for (std::size_t u = 0; u < VB; ++u) {
+        top[u] = V::load(best + s0 + u * L);
+        act[u] = V::active(q.active + s0 + u * L);
+    }
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t bt = tok[j]->bt;
         const F cos = V::set1(d.cos[bt]), sin = V::set1(d.sin[bt]);
@@ -141,9 +149,11 @@ void score_block(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims&
             const F cu = V::mul(cos, centroid_lanes<V>(q, s, s_pad, cid));
             const F v = V::mul(sin, acc[j][u]);
             const F score = V::add(v, cu);
-            V::store(best + s, V::keep_greater(V::load(best + s), score, V::active(q.active + s)));
+            top[u] = V::keep_greater(top[u], score, act[u]);
         }
     }
+#pragma GCC unroll 4
+    for (std::size_t u = 0; u < VB; ++u) V::store(best + s0 + u * L, top[u]);
 }
 
 void score_tokens(const Rroq158Query& q, const Rroq158Docs& d, const Rroq158Dims& dm, Token* block, std::size_t n,
