@@ -12,8 +12,11 @@ bool DocMap::above(std::uint64_t a, std::uint64_t b) {
 }
 
 void DocMap::release(const Node* n) {
-    // Children are released after their parent; the recursion is as deep as the tree.
-    while (n != nullptr && n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    // Children are released after their parent; the recursion is as deep as the tree. A count of
+    // one is this reference alone: no other holder is left to change it, so the node goes without
+    // an atomic write (the load orders the delete after every other holder's release).
+    while (n != nullptr && (n->refs.load(std::memory_order_acquire) == 1 ||
+                            n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)) {
         const Node* left = n->left;
         const Node* right = n->right;
         delete n;
@@ -39,15 +42,11 @@ std::pair<const DocMap::Node*, const DocMap::Node*> DocMap::split(const Node* n,
     // Callers guarantee that `key` is not in the subtree.
     if (n == nullptr) return {nullptr, nullptr};
     if (n->key < key) {
-        auto [l, r] = split(acquire(n->right), key);
-        const Node* copy = make(n->key, n->value, acquire(n->left), l);
-        release(n);
-        return {copy, r};
+        auto [l, r] = split(n->right, key);
+        return {make(n->key, n->value, acquire(n->left), l), r};
     }
-    auto [l, r] = split(acquire(n->left), key);
-    const Node* copy = make(n->key, n->value, r, acquire(n->right));
-    release(n);
-    return {l, copy};
+    auto [l, r] = split(n->left, key);
+    return {l, make(n->key, n->value, r, acquire(n->right))};
 }
 
 const DocMap::Node* DocMap::merge(const Node* a, const Node* b) {
@@ -70,22 +69,15 @@ const DocMap::Node* DocMap::insert(const Node* n, std::uint64_t key, const DocEn
     if (key == n->key) {
         if (previous) *previous = n->value;
         *replaced = true;
-        const Node* copy = make(key, value, acquire(n->left), acquire(n->right));
-        release(n);
-        return copy;
+        return make(key, value, acquire(n->left), acquire(n->right));
     }
     if (above(key, n->key)) {
         // The key's node belongs here; the key cannot occur further down.
         auto [l, r] = split(n, key);
         return make(key, value, l, r);
     }
-    const Node* copy = key < n->key
-                           ? make(n->key, n->value, insert(acquire(n->left), key, value, previous, replaced),
-                                  acquire(n->right))
-                           : make(n->key, n->value, acquire(n->left),
-                                  insert(acquire(n->right), key, value, previous, replaced));
-    release(n);
-    return copy;
+    return key < n->key ? make(n->key, n->value, insert(n->left, key, value, previous, replaced), acquire(n->right))
+                        : make(n->key, n->value, acquire(n->left), insert(n->right, key, value, previous, replaced));
 }
 
 const DocMap::Node* DocMap::erase(const Node* n, std::uint64_t key, DocEntry* erased, bool* found) {
@@ -112,7 +104,7 @@ const DocMap::Node* DocMap::erase(const Node* n, std::uint64_t key, DocEntry* er
 
 DocMap DocMap::insert_or_assign(std::uint64_t id, DocEntry entry, DocEntry* previous, bool* replaced) const {
     bool was_there = false;
-    const Node* root = insert(acquire(root_), id, entry, previous, &was_there);
+    const Node* root = insert(root_, id, entry, previous, &was_there);
     if (replaced) *replaced = was_there;
     return DocMap(root, size_ + (was_there ? 0 : 1));
 }

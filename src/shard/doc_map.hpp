@@ -106,7 +106,9 @@ private:
     static bool above(std::uint64_t a, std::uint64_t b);  // a's node belongs above b's
     static std::uint64_t priority(std::uint64_t key);
 
-    // Each takes over the references it is given and returns owned references.
+    // Each returns owned references. split and insert only read the subtree they are given, whose
+    // nodes on the key's path are copied and whose other nodes are shared; merge and erase take
+    // over the references they are given.
     static std::pair<const Node*, const Node*> split(const Node* n, std::uint64_t key);
     static const Node* merge(const Node* a, const Node* b);
     static const Node* insert(const Node* n, std::uint64_t key, const DocEntry& value, DocEntry* previous,
