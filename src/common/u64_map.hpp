@@ -1,6 +1,6 @@
-// A map from 64-bit keys to 64-bit values, built once and then only read: open addressing with
-// linear probing in a power-of-two table kept at most half full, so a lookup touches one or two
-// cache lines. Keys come from files, so slots are chosen by the keyed hash (keyed_hash.hpp): no
+// A map from 64-bit keys to 64-bit values: open addressing with linear probing in a power-of-two
+// table kept at most half full, so a lookup touches one or two cache lines. An erase shifts the
+// run behind the freed slot back, so no tombstones pile up. Keys come from files, so slots are chosen by the keyed hash (keyed_hash.hpp): no
 // choice of keys piles them into one run of slots.
 //
 // The value ~0 marks a vacant slot and cannot be stored.
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/keyed_hash.hpp"
@@ -38,6 +39,35 @@ public:
             ++size_;
         }
         s.value = value;
+    }
+
+    // The value stored under `key` and false when it is already there; otherwise inserts `value`
+    // and returns it with true.
+    std::pair<std::uint64_t, bool> try_emplace(std::uint64_t key, std::uint64_t value) {
+        if (size_ + 1 > slots_.size() / 2) grow();
+        Slot& s = slots_[probe(key)];
+        if (s.value != kVacant) return {s.value, false};
+        s = Slot{key, value};
+        ++size_;
+        return {value, true};
+    }
+
+    // Removes `key`; false when it was not there.
+    bool erase(std::uint64_t key) {
+        std::size_t hole = probe(key);
+        if (slots_[hole].value == kVacant) return false;
+        // Every later slot of the run whose home is not between the hole and itself moves into the
+        // hole, so that each key stays reachable from its home without a vacant slot on the way.
+        for (std::size_t j = (hole + 1) & mask_; slots_[j].value != kVacant; j = (j + 1) & mask_) {
+            const std::size_t home = static_cast<std::size_t>(keyed_hash64(slots_[j].key)) & mask_;
+            if (((j - home) & mask_) >= ((j - hole) & mask_)) {
+                slots_[hole] = slots_[j];
+                hole = j;
+            }
+        }
+        slots_[hole].value = kVacant;
+        --size_;
+        return true;
     }
 
     std::optional<std::uint64_t> find(std::uint64_t key) const {

@@ -98,16 +98,17 @@ const char* dtype_name(DType t) {
 
 Result<ArrayView> borrow_array(PyObject* obj, const char* name, DType dtype, int ndim) {
     if (!numpy_ready()) return pending();
-    const std::string wanted = fmt::format("a {}-dimensional numpy.ndarray of {}", ndim, dtype_name(dtype));
+    // Formatted only for an error: this runs on every call that takes an array.
+    auto wanted = [&] { return fmt::format("a {}-dimensional numpy.ndarray of {}", ndim, dtype_name(dtype)); };
     if (!PyArray_Check(obj))
-        return argument_error(name, fmt::format("expected {}, got '{}'", wanted, type_name(obj)));
+        return argument_error(name, fmt::format("expected {}, got '{}'", wanted(), type_name(obj)));
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     PyArray_Descr* want = PyArray_DescrFromType(typenum(dtype));
     if (want == nullptr) return pending();
     const bool same_type = PyArray_EquivTypes(PyArray_DESCR(arr), want);
     Py_DECREF(want);
     if (!same_type || PyArray_NDIM(arr) != ndim || ndim > ArrayView::kMaxDims)
-        return argument_error(name, fmt::format("expected {}, got {}", wanted, describe_array(arr)));
+        return argument_error(name, fmt::format("expected {}, got {}", wanted(), describe_array(arr)));
     ArrayView v;
     v.array = Ref::borrow(obj);
     v.c_contiguous = PyArray_IS_C_CONTIGUOUS(arr);

@@ -90,6 +90,7 @@ private:
     struct Node {
         mutable std::atomic<std::uint32_t> refs{1};
         std::uint64_t key;
+        std::uint64_t prio;  // priority(key), kept so that no comparison hashes again
         const Node* left;
         const Node* right;
         DocEntry value;
@@ -102,16 +103,25 @@ private:
         return n;
     }
     static void release(const Node* n);
-    static const Node* make(std::uint64_t key, const DocEntry& value, const Node* left, const Node* right);
-    static bool above(std::uint64_t a, std::uint64_t b);  // a's node belongs above b's
+    static const Node* make(std::uint64_t key, std::uint64_t prio, const DocEntry& value, const Node* left,
+                            const Node* right);
+    static const Node* copy(const Node* n, const Node* left, const Node* right) {
+        return make(n->key, n->prio, n->value, left, right);
+    }
+    // Whether the node of key `a` (priority `pa`) belongs above that of `b`.
+    static bool above(std::uint64_t pa, std::uint64_t a, std::uint64_t pb, std::uint64_t b) {
+        return pa != pb ? pa > pb : a < b;
+    }
     static std::uint64_t priority(std::uint64_t key);
 
-    // Each takes over the references it is given and returns owned references.
+    // Each returns owned references. split and insert only read the subtree they are given, whose
+    // nodes on the key's path are copied and whose other nodes are shared; merge and erase take
+    // over the references they are given.
     static std::pair<const Node*, const Node*> split(const Node* n, std::uint64_t key);
     static const Node* merge(const Node* a, const Node* b);
-    static const Node* insert(const Node* n, std::uint64_t key, const DocEntry& value, DocEntry* previous,
-                              bool* replaced);
-    static const Node* erase(const Node* n, std::uint64_t key, DocEntry* erased, bool* found);
+    static const Node* insert(const Node* n, std::uint64_t key, std::uint64_t prio, const DocEntry& value,
+                              DocEntry* previous, bool* replaced);
+    static const Node* erase(const Node* n, std::uint64_t key, std::uint64_t prio, DocEntry* erased, bool* found);
 
     const Node* root_ = nullptr;
     std::size_t size_ = 0;

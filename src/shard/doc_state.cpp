@@ -1,10 +1,10 @@
 #include "shard/doc_state.hpp"
 
 #include <algorithm>
-#include <iterator>
+#include <string_view>
 #include <unordered_map>
 
-#include "common/keyed_hash.hpp"
+#include "common/u64_map.hpp"
 
 namespace vse::shard {
 
@@ -38,29 +38,41 @@ std::vector<ShardGroup> group_by_shard(const ShardState& state, std::span<const 
 }
 
 WalReplay wal_replay(int fd, std::uint64_t index_dim) {
-    // The records are applied one after another in file order; ids are sorted once at the end.
-    // Ids come from the file: hashed with the process's keyed hash, so no choice of them piles up.
-    struct KeyedHash {
-        std::size_t operator()(std::uint64_t id) const { return static_cast<std::size_t>(keyed_hash64(id)); }
+    // The live documents sit in one array in the order they were first inserted, found through an
+    // open-addressing table of their places (keyed by the process's keyed hash, since ids come from
+    // the file); a delete moves the last one into the freed place. Ids are sorted once at the end.
+    std::vector<std::pair<std::uint64_t, DocEntry>> live;
+    U64Map place;
+    auto payload_of = [](std::string_view text) {
+        return text.empty() ? nullptr : std::make_shared<const std::string>(text);
     };
-    std::unordered_map<std::uint64_t, DocEntry, KeyedHash> docs;
     WalReader in(fd);
     WalRecord rec;
     while (in.next(rec)) {
         switch (rec.op) {
             case WalOp::Insert:
             case WalOp::InsertAlt: {
-                auto payload = rec.payload.empty() ? nullptr : std::make_shared<const std::string>(std::move(rec.payload));
-                docs.insert_or_assign(rec.doc_id, DocEntry(std::move(payload), 0, rec.n_vectors, index_dim, NO_SHARD));
+                DocEntry entry(payload_of(rec.payload), 0, rec.n_vectors, index_dim, NO_SHARD);
+                const auto [at, fresh] = place.try_emplace(rec.doc_id, live.size());
+                if (fresh) {
+                    live.emplace_back(rec.doc_id, std::move(entry));
+                } else {
+                    live[at].second = std::move(entry);
+                }
                 break;
             }
             case WalOp::Delete:
-                docs.erase(rec.doc_id);
+                if (const auto at = place.find(rec.doc_id)) {
+                    place.erase(rec.doc_id);
+                    if (*at + 1 != live.size()) {
+                        live[*at] = std::move(live.back());
+                        place.insert_or_assign(live[*at].first, *at);
+                    }
+                    live.pop_back();
+                }
                 break;
             case WalOp::UpdatePayload:
-                if (auto it = docs.find(rec.doc_id); it != docs.end())
-                    it->second.payload =
-                        rec.payload.empty() ? nullptr : std::make_shared<const std::string>(std::move(rec.payload));
+                if (const auto at = place.find(rec.doc_id)) live[*at].second.payload = payload_of(rec.payload);
                 break;
         }
     }
@@ -68,11 +80,9 @@ WalReplay wal_replay(int fd, std::uint64_t index_dim) {
     WalReplay out;
     out.good_len = in.good_len();
     out.stop = in.stop();
-    std::vector<std::pair<std::uint64_t, DocEntry>> sorted(std::make_move_iterator(docs.begin()),
-                                                           std::make_move_iterator(docs.end()));
-    docs.clear();
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    out.docs = DocMap::from_sorted(std::move(sorted));
+    auto by_id = [](const auto& a, const auto& b) { return a.first < b.first; };
+    if (!std::is_sorted(live.begin(), live.end(), by_id)) std::sort(live.begin(), live.end(), by_id);
+    out.docs = DocMap::from_sorted(std::move(live));
     return out;
 }
 

@@ -98,15 +98,16 @@ Result<void> Index::insert(std::uint64_t doc_id, const float* rows, std::uint64_
     // and rows are written from where the caller holds them.
     const auto record = wal_record(WalOp::Insert, doc_id, std::span<const float>(rows, n_rows * dim_),
                                    static_cast<std::uint32_t>(n_rows), static_cast<std::uint32_t>(dim_), payload);
-    const DocEntry entry(payload ? std::make_shared<const std::string>(*payload) : nullptr, 0, n_rows, dim_, NO_SHARD);
+    DocEntry entry(payload ? std::make_shared<const std::string>(*payload) : nullptr, 0, n_rows, dim_, NO_SHARD);
+    const std::uint64_t added = entry_vectors(entry);
 
     std::lock_guard lock(writer_mu_);
     VSE_CHECK(append_locked(record));
     auto cur = state_.load();
     DocEntry old;
     bool replaced = false;
-    DocMap docs = cur->docs.insert_or_assign(doc_id, entry, &old, &replaced);
-    std::uint64_t total = cur->total_vectors + entry_vectors(entry) - (replaced ? entry_vectors(old) : 0);
+    DocMap docs = cur->docs.insert_or_assign(doc_id, std::move(entry), &old, &replaced);
+    std::uint64_t total = cur->total_vectors + added - (replaced ? entry_vectors(old) : 0);
     state_.store(ShardState::with_total(std::move(docs), total, cur->next_shard_id));
     return {};
 }

@@ -89,7 +89,7 @@ bool WalReader::next(WalRecord& rec) {
 
     rec.op = static_cast<WalOp>(op);
     rec.doc_id = get_u64(r + 1);
-    rec.payload.assign(reinterpret_cast<const char*>(r + kWalHeadSize), plen);
+    rec.payload = {reinterpret_cast<const char*>(r + kWalHeadSize), plen};
     rec.n_vectors = n_vectors;
     rec.dim = dim;
     rec.values = {r + values_at, crc_at - values_at};

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "shard/wal_format.hpp"
@@ -28,21 +28,20 @@ enum class WalStop {
 struct WalRecord {
     WalOp op = WalOp::Insert;
     std::uint64_t doc_id = 0;
-    std::string payload;  // payload_len bytes
+    std::string_view payload;              // payload_len bytes; valid until the next read
     std::uint32_t n_vectors = 0;
     std::uint32_t dim = 0;
     std::span<const std::uint8_t> values;  // the values' bytes; valid until the next read
 };
 
 // Reads the records of the log open at `fd` from its first byte, whatever the file position. The
-// file is read in large blocks and each record is parsed where it lies in the block: only its
-// payload is copied out.
+// file is read in large blocks and each record is parsed where it lies in the block: nothing of it
+// is copied out.
 class WalReader {
 public:
     explicit WalReader(int fd);
 
     // The next intact record into `rec`, or false once reading has stopped; stop() tells why.
-    // A moved-from `rec.payload` is fine: it is refilled.
     bool next(WalRecord& rec);
 
     WalStop stop() const { return stop_; }

@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -179,6 +181,30 @@ TEST(U64Map, LaterValuesReplaceAndTheTableGrows) {
     EXPECT_EQ(map.find(999 * 0x10000), 999u);
     EXPECT_EQ(map.find(kMax), 1u);
     EXPECT_FALSE(map.find(1));
+}
+
+// Erasing in a small, crowded table (runs that wrap past its end) against std::map as a model:
+// every key left must stay reachable, every erased one gone.
+TEST(U64Map, ErasedKeysGoAndTheRestStayReachable) {
+    std::mt19937_64 rng(7);
+    U64Map map;
+    std::map<std::uint64_t, std::uint64_t> model;
+    for (int step = 0; step < 20000; ++step) {
+        const std::uint64_t key = rng() % 24;
+        if (rng() % 2) {
+            const auto [value, fresh] = map.try_emplace(key, step);
+            const auto [it, added] = model.try_emplace(key, step);
+            EXPECT_EQ(fresh, added);
+            EXPECT_EQ(value, it->second);
+        } else {
+            EXPECT_EQ(map.erase(key), model.erase(key) == 1);
+        }
+        ASSERT_EQ(map.size(), model.size());
+        for (std::uint64_t k = 0; k < 24; ++k) {
+            const auto it = model.find(k);
+            ASSERT_EQ(map.find(k), it == model.end() ? std::nullopt : std::optional<std::uint64_t>(it->second)) << k;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,12 +13,18 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include <libdeflate.h>
 
 #include "common/fs.hpp"
+#include "shard/doc_state.hpp"
 #include "shard/wal_reader.hpp"
 #include "shard/wal_writer.hpp"
 #include "support.hpp"
@@ -159,6 +165,65 @@ TEST(Wal, CutFilesStopAtTheLastWholeRecord) {
         EXPECT_EQ(in.stop(), in.good_len() == cut ? WalStop::End : WalStop::Torn);
         ::close(fd);
     }
+}
+
+// Replay applies the records in file order: random inserts (both codes), deletes and payload
+// updates over a few ids, against std::map as a model, with ids first seen in no particular order.
+TEST(Wal, ReplayAppliesRecordsInFileOrder) {
+    TempDir dir;
+    const std::string path = dir.path + "/replay.wal";
+    std::mt19937_64 rng(11);
+    struct Doc {
+        std::string payload;
+        std::uint64_t rows;
+    };
+    std::map<std::uint64_t, Doc> model;
+    const std::uint64_t ids[] = {90, 3, 77, 5, 1000000007, 0, 41, 18};
+    {
+        auto w = WalWriter::open(path);
+        ASSERT_TRUE(w.has_value());
+        const std::vector<float> values(6 * 4, 0.5f);
+        for (int step = 0; step < 3000; ++step) {
+            const std::uint64_t id = ids[rng() % std::size(ids)];
+            const std::string text = rng() % 4 ? "p" + std::to_string(step) : "";
+            const std::optional<std::string_view> payload = text.empty() ? std::nullopt : std::optional(std::string_view(text));
+            switch (rng() % 5) {
+                case 0:
+                case 1: {
+                    const auto rows = static_cast<std::uint32_t>(rng() % 7);
+                    const WalOp op = rng() % 2 ? WalOp::Insert : WalOp::InsertAlt;
+                    ASSERT_TRUE(w->append(wal_record(op, id, std::span(values).first(rows * 4), rows, 4, payload)));
+                    model[id] = {text, rows};
+                    break;
+                }
+                case 2:
+                case 3:
+                    ASSERT_TRUE(w->append(wal_record(WalOp::Delete, id, {}, 0, 0, std::nullopt)));
+                    model.erase(id);
+                    break;
+                default:
+                    ASSERT_TRUE(w->append(wal_record(WalOp::UpdatePayload, id, {}, 0, 0, payload)));
+                    if (auto it = model.find(id); it != model.end()) it->second.payload = text;
+            }
+        }
+        ASSERT_TRUE(w->sync());
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const WalReplay replay = wal_replay(fd, 4);
+    ::close(fd);
+    EXPECT_EQ(replay.stop, WalStop::End);
+    ASSERT_EQ(replay.docs.size(), model.size());
+    auto it = model.begin();
+    replay.docs.for_each([&](std::uint64_t id, const DocEntry& e) {
+        ASSERT_NE(it, model.end());
+        EXPECT_EQ(id, it->first);
+        EXPECT_EQ(e.payload ? *e.payload : std::string(), it->second.payload);
+        EXPECT_EQ(e.payload == nullptr, it->second.payload.empty());
+        EXPECT_EQ(e.row_end - e.row_start, it->second.rows);
+        EXPECT_EQ(e.dim, 4u);
+        EXPECT_EQ(e.shard_id, NO_SHARD);
+        ++it;
+    });
 }
 
 // More pieces than one call takes, empty ones among them, and a write cut short by the file size
