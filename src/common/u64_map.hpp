@@ -1,7 +1,7 @@
 // A map from 64-bit keys to 64-bit values: open addressing with linear probing in a power-of-two
 // table kept at most half full, so a lookup touches one or two cache lines. An erase shifts the
-// run behind the freed slot back, so no tombstones pile up. Keys come from files, so slots are chosen by the keyed hash (keyed_hash.hpp): no
-// choice of keys piles them into one run of slots.
+// run behind the freed slot back, so no tombstones pile up. Keys come from files, so slots are
+// chosen by the keyed hash (keyed_hash.hpp): no choice of keys piles them into one run of slots.
 //
 // The value ~0 marks a vacant slot and cannot be stored.
 #pragma once
