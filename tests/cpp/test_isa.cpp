@@ -47,8 +47,12 @@ TEST(Isa, AvailabilityFollowsTheRows) {
         bool all_present = true;
         for (const std::string& f : features_of(isa)) all_present = all_present && isa_feature_present(f.c_str());
         EXPECT_EQ(isa_available(isa), all_present);
-        if (isa_available(isa)) EXPECT_TRUE(isa_available(isa_row(isa).fallback));
-        if (isa_index(isa) > isa_index(best_isa())) EXPECT_FALSE(isa_available(isa));
+        if (isa_available(isa)) {
+            EXPECT_TRUE(isa_available(isa_row(isa).fallback));
+        }
+        if (isa_index(isa) > isa_index(best_isa())) {
+            EXPECT_FALSE(isa_available(isa));
+        }
     }
     EXPECT_TRUE(isa_available(best_isa()));
     EXPECT_FALSE(isa_feature_known("sse9"));
