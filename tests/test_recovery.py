@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -276,6 +277,87 @@ def test_a_forked_child_never_writes_the_parents_log(base_dir):
     ix.close()
 
 
+# A child forked while an index is open (a fork pool's workers, a bare fork that never touches the
+# index) must not keep its directory locked: the parent holds the lock against a second opener until
+# it closes, and then the directory opens again at once while the child lives.
+FORKED_WHILE_OPEN = """
+    import multiprocessing as mp, os, sys, numpy as np, varnelo_shard_engine as vse
+    def work(x):
+        return x
+    base_dir, how = sys.argv[1], sys.argv[2]
+    ix = vse.ShardIndex(base_dir, 4)
+    ix.insert(1, np.ones((1, 4), np.float32), "kept")
+    ix.sync()
+    def parent_side():
+        try:
+            vse.ShardIndex(base_dir, 4)
+            print("second open while the parent holds it")
+        except OSError as e:
+            print(e)
+        global ix
+        ix.close()
+        del ix
+        again = vse.ShardIndex(base_dir, 4)
+        print(again.doc_count, again.get_payload(1))
+        again.close()
+    if how == "pool":
+        with mp.get_context("fork").Pool(2) as pool:
+            assert pool.map(work, range(4)) == [0, 1, 2, 3]
+            parent_side()
+    else:
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(w)
+            os.read(r, 1)  # lives until the parent is done
+            os._exit(0)
+        os.close(r)
+        parent_side()
+        os.close(w)
+        assert os.waitpid(pid, 0)[1] == 0
+"""
+
+
+@pytest.mark.parametrize("how", ["pool", "fork"])
+def test_a_forked_child_does_not_keep_the_directory_locked(base_dir, how):
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(FORKED_WHILE_OPEN), base_dir, how],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [held(base_dir), "1 kept"]
+
+
+def test_a_killed_parent_leaves_no_lock_to_its_forked_child(base_dir):
+    parent = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import os, time, numpy as np, varnelo_shard_engine as vse
+        ix = vse.ShardIndex({base_dir!r}, {DIM})
+        ix.insert(1, np.ones((1, {DIM}), np.float32), "synced")
+        ix.sync()
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.write(w, b"x")  # running: past its fork handlers
+            time.sleep(120)
+            os._exit(0)
+        os.read(r, 1)
+        print(pid, flush=True)
+        time.sleep(120)
+        """)], stdout=subprocess.PIPE, text=True)
+    child_pid = None
+    try:
+        child_pid = int(parent.stdout.readline())
+        parent.send_signal(signal.SIGKILL)
+        parent.wait(timeout=60)
+        os.kill(child_pid, 0)  # still alive
+        ix = reopen(base_dir)
+        assert state(ix) == {1: "synced"}
+        ix.close()
+    finally:
+        parent.kill()
+        parent.wait()
+        if child_pid is not None:
+            os.kill(child_pid, signal.SIGKILL)
+
+
 def test_dropping_without_close_syncs_the_log(base_dir):
     ix = reopen(base_dir)
     ix.insert(1, np.ones((3, DIM), np.float32), "kept")
@@ -447,6 +529,43 @@ def test_failed_write_does_not_hide_later_records(base_dir):
     ix = reopen(base_dir)
     assert state(ix) == {1: "first", 3: "third"}
     ix.close()
+
+
+def keep_rewriting(arr, stop):
+    """Rewrites every value of `arr` over and over, without the GIL, as a thread of the host running
+    NumPy loops over its own array does: each call writes it `reps` times with new values."""
+    reps = max(2, 2**24 // arr.size)
+    out = np.lib.stride_tricks.as_strided(arr, (reps,) + arr.shape, (0,) + arr.strides)
+    ramp = np.arange(reps, dtype=np.float32).reshape((reps,) + (1,) * arr.ndim)
+    while not stop.is_set():
+        np.add(ramp, np.float32(len(ramp)), out=out)
+        ramp += np.float32(1)
+
+
+@pytest.mark.parametrize("rows, inserts", [(16384, 40), (16, 20000)], ids=["straight to the file", "buffered"])
+def test_an_array_changing_under_an_insert_costs_the_log_nothing(base_dir, rows, inserts):
+    """What a record's checksum covers is what reaches the file, even while another thread changes
+    the array being inserted; else the next open cuts the log at that record, with every synced
+    one behind it. The racing thread may leave torn rows in that one document, nothing more."""
+    arr = np.zeros((rows, 64), np.float32)
+    stop = threading.Event()
+    racer = threading.Thread(target=keep_rewriting, args=(arr, stop))
+    racer.start()
+    try:
+        ix = vse.ShardIndex(base_dir, 64)
+        for i in range(inserts):
+            ix.insert(i, arr, str(i))
+    finally:
+        stop.set()
+        racer.join()
+    ix.insert(inserts, np.ones((1, 64), np.float32), "last")
+    ix.sync()
+    ix.close()
+    ix = reopen(base_dir, 64)
+    assert ix.doc_count == inserts + 1 and ix.get_payload(inserts) == "last"
+    assert ix.total_vectors == inserts * rows + 1
+    ix.close()
+    assert kept_tails(base_dir) == {}
 
 
 def test_random_writes_and_reopens_match_a_model(base_dir):

@@ -3,11 +3,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <vector>
 
 namespace vse {
@@ -60,31 +58,6 @@ std::expected<void, StorageError> write_fully(int fd, const std::uint8_t* data, 
         *written += static_cast<std::size_t>(n);
     }
     return {};
-}
-
-std::expected<void, StorageError> writev_fully(int fd, std::span<iovec> pieces, std::size_t* written) {
-    *written = 0;
-    std::size_t first = 0;
-    for (;;) {
-        while (first < pieces.size() && pieces[first].iov_len == 0) ++first;
-        if (first == pieces.size()) return {};
-        const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
-        const ssize_t n = ::writev(fd, pieces.data() + first, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(os_error(errno));
-        }
-        if (n == 0) return std::unexpected(StorageError{StorageKind::Other, "failed to write whole buffer"});
-        *written += static_cast<std::size_t>(n);
-        for (auto left = static_cast<std::size_t>(n); left > 0; ++first) {
-            iovec& p = pieces[first];
-            const std::size_t take = std::min(left, p.iov_len);
-            p.iov_base = static_cast<char*>(p.iov_base) + take;
-            p.iov_len -= take;
-            left -= take;
-            if (p.iov_len > 0) break;
-        }
-    }
 }
 
 int truncate_to(int fd, std::uint64_t length) {

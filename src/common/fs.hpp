@@ -6,13 +6,11 @@
 #pragma once
 
 #include <sys/types.h>
-#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
-#include <span>
 #include <string>
 
 #include "common/storage_error.hpp"
@@ -36,11 +34,6 @@ ssize_t pread_some(int fd, void* dst, std::size_t len, std::uint64_t offset);
 // out, also on failure.
 std::expected<void, StorageError> write_fully(int fd, const std::uint8_t* data, std::size_t len,
                                               std::size_t* written);
-
-// Writes all the bytes of `pieces` in order with gather writes, repeating interrupted and short
-// writes (a short write resumes inside the piece it stopped in); `*written` tells how many went
-// out, also on failure. The pieces are consumed: their bases and lengths change.
-std::expected<void, StorageError> writev_fully(int fd, std::span<iovec> pieces, std::size_t* written);
 
 // ftruncate(2), repeated while interrupted. Returns 0 or the errno.
 int truncate_to(int fd, std::uint64_t length);

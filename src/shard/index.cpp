@@ -94,8 +94,8 @@ Result<void> Index::insert(std::uint64_t doc_id, const float* rows, std::uint64_
                            std::optional<std::string_view> payload) {
     VSE_CHECK(check_open());
     VSE_CHECK(check_record_limits(payload ? payload->size() : 0, n_rows, dim_));
-    // The record's checksum and the entry's payload are made before the lock; the record's payload
-    // and rows are written from where the caller holds them.
+    // The record's fixed fields and the entry's payload are made before the lock. The rows are read
+    // where the caller holds them once, by the writer, which checksums the copy it makes.
     const auto record = wal_record(WalOp::Insert, doc_id, std::span<const float>(rows, n_rows * dim_),
                                    static_cast<std::uint32_t>(n_rows), static_cast<std::uint32_t>(dim_), payload);
     DocEntry entry(payload ? std::make_shared<const std::string>(*payload) : nullptr, 0, n_rows, dim_, NO_SHARD);

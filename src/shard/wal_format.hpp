@@ -51,16 +51,17 @@ inline std::uint32_t wal_crc32(std::uint32_t crc, const void* data, std::size_t 
 }
 
 // One record as the pieces it is written from: the fixed fields encoded here, the payload and the
-// values left where the caller holds them, and the checksum computed over the pieces in file order.
-// The caller's payload and values must outlive the append.
+// values left where the caller holds them. The checksum is not among them: the writer computes it
+// over the bytes it has copied into memory of its own, the bytes that reach the file, since the
+// caller's values may be changing under it (another thread of the host writing its array). The
+// caller's payload and values must outlive the append.
 struct WalRecordPieces {
     std::uint8_t head[kWalHeadSize];  // op, doc_id, payload_len
     std::string_view payload;
     std::uint8_t dims[kWalDimsSize];  // n_vectors, dim
     std::span<const std::uint8_t> values;
-    std::uint8_t crc[kWalCrcSize];
 
-    // The record's length in the file.
+    // The record's length in the file, checksum included.
     std::size_t size() const { return kWalRecordOverhead + payload.size() + values.size(); }
 };
 
@@ -74,11 +75,6 @@ inline WalRecordPieces wal_record(WalOp op, std::uint64_t doc_id, std::span<cons
     put_u32(r.head + 9, static_cast<std::uint32_t>(r.payload.size()));
     put_u32(r.dims, n_vectors);
     put_u32(r.dims + 4, dim);
-    std::uint32_t crc = wal_crc32(0, r.head, kWalHeadSize);
-    crc = wal_crc32(crc, r.payload.data(), r.payload.size());
-    crc = wal_crc32(crc, r.dims, kWalDimsSize);
-    crc = wal_crc32(crc, r.values.data(), r.values.size());
-    put_u32(r.crc, crc);
     return r;
 }
 

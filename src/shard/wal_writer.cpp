@@ -1,19 +1,30 @@
 #include "shard/wal_writer.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
 #include <fmt/format.h>
 
 #include "common/fs.hpp"
+#include "common/parent_only_fd.hpp"
 
 namespace vse::shard {
+
+namespace {
+
+// The staging block of a direct write: records up to this size go out in one write, larger ones in
+// writes of this size. Each piece is copied and checksummed in steps of kStageStep bytes, which the
+// checksum then reads from the first-level cache.
+constexpr std::size_t kStageSize = 256 * 1024;
+constexpr std::size_t kStageStep = 16 * 1024;
+
+}  // namespace
 
 WalWriter::WalWriter(std::string path, int fd, std::uint64_t length)
     : path_(std::move(path)), fd_(fd), owner_(::getpid()), buf_(kWalBufferSize), file_len_(length) {}
@@ -24,13 +35,18 @@ WalWriter::WalWriter(WalWriter&& other) noexcept
       owner_(other.owner_),
       buf_(std::move(other.buf_)),
       used_(std::exchange(other.used_, 0)),
+      stage_(std::move(other.stage_)),
       file_len_(other.file_len_),
       broken_(std::move(other.broken_)) {}
 
 WalWriter::~WalWriter() {
-    if (fd_ < 0) return;
-    if (::getpid() == owner_) (void)sync();
-    ::close(fd_);
+    if (fd_ < 0 || ::getpid() != owner_) return;
+    (void)sync();
+    // Unlocking frees the lock for every descriptor of this open file, a copy that a child forked
+    // without the fork handlers (a raw clone) may still hold included.
+    while (::flock(fd_, LOCK_UN) != 0 && errno == EINTR) {
+    }
+    close_parent_only(fd_);
 }
 
 std::expected<WalWriter, WalOpenError> WalWriter::open(std::string path) {
@@ -40,7 +56,8 @@ std::expected<WalWriter, WalOpenError> WalWriter::open(std::string path) {
     const bool existed = ::stat(path.c_str(), &st) == 0;
     // Non-blocking, so that a FIFO cannot hang the open; what is not a regular file is refused
     // below, before anything reads it.
-    const int fd = open_file(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+    const int fd = open_parent_only(
+        [&] { return open_file(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666); });
     if (fd < 0) {
         const int err = errno;
         // An existing log that cannot even be read fails as the replay would; one that can be read
@@ -53,7 +70,7 @@ std::expected<WalWriter, WalOpenError> WalWriter::open(std::string path) {
         return failure(WalOpenStep::Open, os_error(err));
     }
     auto fail = [&](WalOpenStep step, StorageError e) {
-        ::close(fd);
+        close_parent_only(fd);
         return failure(step, std::move(e));
     };
     if (::fstat(fd, &st) != 0) return fail(WalOpenStep::Open, os_error(errno));
@@ -152,33 +169,59 @@ std::expected<void, StorageError> WalWriter::append(const WalRecordPieces& recor
     if (size > buf_.size() - used_) {
         if (auto r = flush(); !r) return r;
     }
-    if (size < buf_.size()) {
-        std::uint8_t* p = buf_.data() + used_;
-        auto put = [&p](const void* data, std::size_t len) {
-            if (len) std::memcpy(p, data, len);
-            p += len;
-        };
-        put(record.head, kWalHeadSize);
-        put(record.payload.data(), record.payload.size());
-        put(record.dims, kWalDimsSize);
-        put(record.values.data(), record.values.size());
-        put(record.crc, kWalCrcSize);
-        used_ += size;
-        return {};
-    }
-    // A large record goes out as one gather write of its pieces, with no copy of it made.
-    iovec pieces[] = {
-        {const_cast<std::uint8_t*>(record.head), kWalHeadSize},
-        {const_cast<char*>(record.payload.data()), record.payload.size()},
-        {const_cast<std::uint8_t*>(record.dims), kWalDimsSize},
-        {const_cast<std::uint8_t*>(record.values.data()), record.values.size()},
-        {const_cast<std::uint8_t*>(record.crc), kWalCrcSize},
+    if (size >= buf_.size()) return append_direct(record);
+    std::uint8_t* const start = buf_.data() + used_;
+    std::uint8_t* p = start;
+    auto put = [&p](const void* data, std::size_t len) {
+        if (len) std::memcpy(p, data, len);
+        p += len;
     };
+    put(record.head, kWalHeadSize);
+    put(record.payload.data(), record.payload.size());
+    put(record.dims, kWalDimsSize);
+    put(record.values.data(), record.values.size());
+    put_u32(p, wal_crc32(0, start, static_cast<std::size_t>(p - start)));
+    used_ += size;
+    return {};
+}
+
+// The record goes out through the staging block: each piece copied into it and checksummed there,
+// the block written whenever it fills, the checksum last. The buffer is empty (append flushed it).
+std::expected<void, StorageError> WalWriter::append_direct(const WalRecordPieces& record) {
+    const std::size_t cap = std::min(record.size(), kStageSize);
+    if (stage_.size() < cap) stage_.resize(cap);
     const std::uint64_t before = file_len_;
-    std::size_t written = 0;
-    auto r = writev_fully(fd_, pieces, &written);
-    file_len_ += written;
-    if (!r && written > 0) {
+    std::uint8_t* const stage = stage_.data();
+    std::size_t fill = 0;
+    std::uint32_t crc = 0;
+    std::expected<void, StorageError> r;
+    auto emit = [&] {
+        std::size_t written = 0;
+        r = write_all(stage, fill, &written);
+        fill = 0;
+        return r.has_value();
+    };
+    auto feed = [&](const void* data, std::size_t len) {
+        const auto* src = static_cast<const std::uint8_t*>(data);
+        while (len > 0) {
+            if (fill == cap && !emit()) return false;
+            const std::size_t n = std::min({len, cap - fill, kStageStep});
+            std::memcpy(stage + fill, src, n);
+            crc = wal_crc32(crc, stage + fill, n);
+            fill += n;
+            src += n;
+            len -= n;
+        }
+        return true;
+    };
+    bool ok = feed(record.head, kWalHeadSize) && feed(record.payload.data(), record.payload.size()) &&
+              feed(record.dims, kWalDimsSize) && feed(record.values.data(), record.values.size());
+    if (ok) {
+        std::uint8_t tail[kWalCrcSize];
+        put_u32(tail, crc);
+        ok = feed(tail, kWalCrcSize) && emit();
+    }
+    if (!ok && file_len_ > before) {
         // A partial record would hide every later one from replay: take it back.
         if (truncate_to(fd_, before) == 0) {
             file_len_ = before;

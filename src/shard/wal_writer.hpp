@@ -38,14 +38,19 @@ struct WalOpenError {
 // appended would take the record in flight for a torn tail and cut it off, with every synced
 // record behind it; so the writer holds an exclusive flock on its descriptor from before the
 // replay until it is dropped. flock locks belong to the open file, so they exclude a second open
-// in the same process as well as in another, and the system drops them when the process dies.
+// in the same process as well as in another, and the system drops them when the last descriptor
+// of that open file goes. A forked child would hold one such descriptor for as long as it lives
+// (a worker pool's processes, say): so the descriptor is closed in every forked child
+// (parent_only_fd.hpp), and the writer unlocks it before it closes it, which frees the lock for
+// any copy that escaped that.
 class WalWriter {
 public:
     WalWriter(WalWriter&& other) noexcept;
     WalWriter& operator=(WalWriter&&) = delete;
     WalWriter(const WalWriter&) = delete;
-    // Flush, full sync and close, which releases the lock; errors are ignored. In a forked child
-    // the descriptor is only closed: the log and its lock stay the parent's.
+    // Flush, full sync, unlock and close; errors are ignored. In a forked child nothing is done:
+    // the child's fork handler has already closed its copy of the descriptor, and the log and its
+    // lock stay the parent's.
     ~WalWriter();
 
     // Opens the log at `path` for reading and appending, creating it with mode 0666 (less the
@@ -64,7 +69,10 @@ public:
     // with its directory entry. Returns the copy's path; on failure nothing has been cut.
     std::expected<std::string, StorageError> cut(std::uint64_t length);
 
-    // Hands one whole record to the buffer (or straight to the file when it is 8192 bytes or more).
+    // Hands one whole record to the buffer, or straight to the file when it is 8192 bytes or more.
+    // Either way its bytes are first copied into memory the writer owns, and the checksum written
+    // is that of the copy: a record reaches the file exactly as it was checksummed, even when the
+    // caller's values change during the append.
     std::expected<void, StorageError> append(const WalRecordPieces& record);
     // Writes out the buffered bytes.
     std::expected<void, StorageError> flush();
@@ -76,6 +84,7 @@ public:
 private:
     WalWriter(std::string path, int fd, std::uint64_t length);
     std::expected<void, StorageError> write_all(const std::uint8_t* data, std::size_t len, std::size_t* written);
+    std::expected<void, StorageError> append_direct(const WalRecordPieces& record);
     std::expected<void, StorageError> usable() const;
 
     std::string path_;
@@ -86,6 +95,9 @@ private:
     pid_t owner_;
     std::vector<std::uint8_t> buf_;
     std::size_t used_ = 0;
+    // Where a record of 8192 bytes or more is copied, checksummed and written from, piece by piece;
+    // allocated with the first such record.
+    std::vector<std::uint8_t> stage_;
     // Length of the file as far as this writer has written it; a failed direct write of a record is
     // cut back to it so later records never follow a partial one.
     std::uint64_t file_len_ = 0;

@@ -1,15 +1,13 @@
 // The log's writer and reader against each other and against the record layout written out by
-// hand: records on both sides of the writer's 8192-byte buffer and of the reader's blocks, cut
-// files, and the gather write under short writes.
+// hand: records on both sides of the writer's 8192-byte buffer, of its staging block and of the
+// reader's blocks, cut files, and a large record cut short by a write error.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -126,7 +124,9 @@ TEST(Wal, WrittenBytesAreTheRecordsInOrderAndReadBackWhole) {
         EXPECT_EQ(got.n_vectors, r.n_vectors);
         EXPECT_EQ(got.dim, r.dim);
         ASSERT_EQ(got.values.size(), r.values.size() * 4);
-        if (!r.values.empty()) EXPECT_EQ(0, std::memcmp(got.values.data(), r.values.data(), got.values.size()));
+        if (!r.values.empty()) {
+            EXPECT_EQ(0, std::memcmp(got.values.data(), r.values.data(), got.values.size()));
+        }
     }
     EXPECT_FALSE(in.next(got));
     EXPECT_EQ(in.stop(), WalStop::End);
@@ -226,48 +226,39 @@ TEST(Wal, ReplayAppliesRecordsInFileOrder) {
     });
 }
 
-// More pieces than one call takes, empty ones among them, and a write cut short by the file size
-// limit: the bytes that went out are counted, and they are the pieces' first bytes in order.
-TEST(Wal, GatherWriteResumesAndCountsShortWrites) {
+// A large record goes out in several writes of the writer's staging block. One that the file size
+// limit cuts short in its second block is taken back whole, and the next record lands where it began.
+TEST(Wal, LargeRecordCutShortByAWriteErrorIsTakenBack) {
     TempDir dir;
-    std::vector<std::uint8_t> data(3 * IOV_MAX * 7);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31 + 7);
-    auto pieces_of = [&] {
-        std::vector<iovec> pieces;
-        for (std::size_t at = 0, k = 0; at < data.size(); ++k) {
-            const std::size_t len = std::min<std::size_t>(k % 3 == 0 ? 0 : k % 13, data.size() - at);
-            pieces.push_back({data.data() + at, len});
-            at += len;
-        }
-        return pieces;
+    const std::string path = dir.path + "/limited.wal";
+    const Rec first{WalOp::Insert, 1, "a", 1, 4, {1, 2, 3, 4}};
+    const Rec large{WalOp::Insert, 2, "b", 150000, 1, test::Rng(3).floats(150000, false)};  // 600 KB
+    const Rec last{WalOp::UpdatePayload, 1, "c", 0, 0, {}};
+    auto append = [](WalWriter& w, const Rec& r) {
+        return w.append(wal_record(r.op, r.doc_id, r.values, r.n_vectors, r.dim, r.payload));
     };
-
-    const std::string whole = dir.path + "/whole";
-    int fd = ::open(whole.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    std::vector<iovec> pieces = pieces_of();
-    ASSERT_GT(pieces.size(), static_cast<std::size_t>(IOV_MAX));
-    std::size_t written = 0;
-    EXPECT_TRUE(writev_fully(fd, pieces, &written).has_value());
-    EXPECT_EQ(written, data.size());
-    ::close(fd);
-    EXPECT_EQ(file_bytes(whole), data);
-
-    const std::string limited = dir.path + "/limited";
-    fd = ::open(limited.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    struct rlimit old;
-    ::getrlimit(RLIMIT_FSIZE, &old);
-    struct rlimit low = old;
-    low.rlim_cur = 5000;
-    auto* previous = ::signal(SIGXFSZ, SIG_IGN);
-    ::setrlimit(RLIMIT_FSIZE, &low);
-    pieces = pieces_of();
-    const auto r = writev_fully(fd, pieces, &written);
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    ::signal(SIGXFSZ, previous);
-    ::close(fd);
-    EXPECT_FALSE(r.has_value());
-    EXPECT_EQ(written, 5000u);
-    EXPECT_EQ(file_bytes(limited), std::vector<std::uint8_t>(data.begin(), data.begin() + 5000));
+    std::vector<std::uint8_t> expected;
+    put_record(expected, first);
+    put_record(expected, last);
+    {
+        auto w = WalWriter::open(path);
+        ASSERT_TRUE(w.has_value());
+        ASSERT_TRUE(append(*w, first).has_value());
+        ASSERT_TRUE(w->flush().has_value());
+        struct rlimit old;
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        struct rlimit low = old;
+        low.rlim_cur = 400000;
+        auto* previous = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &low);
+        const auto r = append(*w, large);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        ::signal(SIGXFSZ, previous);
+        EXPECT_FALSE(r.has_value());
+        ASSERT_TRUE(append(*w, last).has_value());
+        ASSERT_TRUE(w->sync().has_value());
+    }
+    EXPECT_EQ(file_bytes(path), expected);
 }
 
 }  // namespace
