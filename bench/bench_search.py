@@ -9,7 +9,9 @@ Printed: best-of-5 times, ratios, each side's FMA rate as a share of this core's
 by bench/probe.cpp in the same run (the two-thread limit for NumPy on two threads), and the MaxSim
 rate beside NumPy's single-threaded sgemm rate on a large square matmul and the embedding bytes
 read per second beside the probe's one-stream read rate (search reads each row once, so that or the
-FMA rate binds).
+FMA rate binds). Last, the same search through a gpu_score_fn that only returns zeros: the cost of
+handing every row to the host, beside the CPU search, and the anonymous memory the process has
+grown by inside the callback as a multiple of the rows handed over (one copy of them is 1.0x).
 """
 
 import json
@@ -74,6 +76,33 @@ def numpy_side(root):
                       "reshape": out["reshape"]["time"], "reshape_ids": out["reshape"]["ids"]}))
 
 
+def rss_anon():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("RssAnon:"))
+
+
+def callback_side(index_dir, ids, q):
+    """Search through a callback that scores nothing: best-of-5 time, and the largest growth of
+    anonymous memory seen inside the callback, as a multiple of docs.nbytes."""
+    import varnelo_shard_engine as vse
+
+    grown, before = [], [0]
+
+    def handover(query, docs, doc_ids, offsets):
+        grown.append((rss_anon() - before[0]) / docs.nbytes)
+        return np.zeros(len(doc_ids), np.float32)
+
+    def search():
+        before[0] = rss_anon()
+        return ix.search(q, K)
+
+    ix = vse.ShardIndex(index_dir, DIM, handover)
+    ix.register_shard_docs(ids, ids // PER_SHARD, (ids % PER_SHARD) * TOKENS, (ids % PER_SHARD + 1) * TOKENS)
+    t, _ = best_time(search)
+    ix.close()
+    return t, max(grown)
+
+
 def main():
     import varnelo_shard_engine as vse
 
@@ -92,6 +121,7 @@ def main():
         ix.search(q, K)  # page the mappings in once, as a serving index has them
         t_engine, (top, _) = best_time(lambda: ix.search(q, K))
         ix.close()
+        t_callback, grown = callback_side(os.path.join(root, "index"), ids, q)
 
         np_1 = run_child(__file__, ["--numpy", root], 1)
         np_n = run_child(__file__, ["--numpy", root], WORKERS)
@@ -124,6 +154,9 @@ def main():
     read = N_DOCS * TOKENS * DIM * 4 / t_engine / 1e9
     print(f"- embedding rows read by search: {read:.1f} GB/s = {percent(read, limits.read)} of the probe's "
           f"one-stream read limit ({limits.read:.1f} GB/s)")
+    print(f"- search through a gpu_score_fn that returns zeros: {t_callback * 1e3:.1f} ms = "
+          f"{t_callback / t_engine:.2f}x the CPU search; anonymous memory grown inside the callback: "
+          f"{grown:.2f}x the rows handed over ({N_DOCS * TOKENS * DIM * 4 / 1e6:.0f} MB)")
     print(limits.report())
 
 

@@ -172,6 +172,29 @@ def test_callback_receives_copies_of_every_gathered_row(base_dir):
     ix.close()
 
 
+def rss_anon():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("RssAnon:"))
+
+
+def test_callback_rows_are_the_one_gathered_copy(base_dir):
+    # The array the callback gets is the buffer the rows were gathered into, not a second copy of it:
+    # 32 MB of rows must not cost 64 MB while the callback runs.
+    rows = rng.standard_normal((1_000_000, D)).astype(np.float32)
+    grown = []
+
+    def score(query, docs, doc_ids, offsets):
+        grown.append((rss_anon() - before) / docs.nbytes)
+        return [0.0] * len(doc_ids)
+
+    ix = open_with(base_dir, {i: rows[i * 1000:(i + 1) * 1000] for i in range(1000)}, gpu_score_fn=score)
+    del rows
+    before = rss_anon()
+    ix.search(np.ones((4, D), np.float32))
+    assert grown and grown[0] < 1.5, grown
+    ix.close()
+
+
 class Boom(Exception):
     pass
 

@@ -10,30 +10,13 @@
 #include <span>
 #include <vector>
 
+#include "common/uninit_allocator.hpp"
 #include "shard/codec.hpp"
 #include "shard/doc_state.hpp"
 #include "shard/merged.hpp"
 #include "shard/safetensors.hpp"
 
 namespace vse::shard {
-
-// An allocator that leaves new elements uninitialised: the fetch output is written whole by its
-// copies and decodes, and clearing it first would cost one more pass over every byte.
-template <class T>
-struct UninitAllocator : std::allocator<T> {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-        using other = UninitAllocator<U>;
-    };
-    UninitAllocator() = default;
-    template <class U>
-    UninitAllocator(const UninitAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-};
 
 struct Fetched {
     std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> bytes;  // float16 values, two bytes each, low byte first

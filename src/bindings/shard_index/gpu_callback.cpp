@@ -15,11 +15,11 @@ namespace {
 
 using py::Ref;
 
-// A (rows, dim) float32 copy of `values`; (0, 0) when there are no rows.
-Result<Ref> rows_array(std::span<const float> values, std::uint64_t dim) {
+// A (rows, dim) float32 array that takes over `values`; (0, 0) when there are no rows.
+Result<Ref> rows_array(shard::ScorerRows&& values, std::uint64_t dim) {
     const std::uint64_t rows = values.size() / dim;
     const std::int64_t dims[2] = {static_cast<std::int64_t>(rows), rows == 0 ? 0 : static_cast<std::int64_t>(dim)};
-    return py::array_copy(py::DType::F32, dims, values.data());
+    return py::array_adopt(py::DType::F32, std::move(values), dims);
 }
 
 Result<Ref> offsets_list(std::span<const shard::RowRange> ranges) {
@@ -33,11 +33,11 @@ Result<Ref> offsets_list(std::span<const shard::RowRange> ranges) {
     return list;
 }
 
-Result<std::vector<float>> call(PyObject* callable, std::span<const float> query, std::span<const float> docs,
+Result<std::vector<float>> call(PyObject* callable, shard::ScorerRows query, shard::ScorerRows docs,
                                 std::span<const std::uint64_t> ids, std::span<const shard::RowRange> ranges,
                                 std::uint64_t dim) {
-    VSE_TRY(Ref q, rows_array(query, dim));
-    VSE_TRY(Ref d, rows_array(docs, dim));
+    VSE_TRY(Ref q, rows_array(std::move(query), dim));
+    VSE_TRY(Ref d, rows_array(std::move(docs), dim));
     VSE_TRY(Ref id_list, py::int_list_from_u64(ids));
     VSE_TRY(Ref offsets, offsets_list(ranges));
     PyObject* argv[4] = {q.get(), d.get(), id_list.get(), offsets.get()};
@@ -52,13 +52,13 @@ Result<std::vector<float>> call(PyObject* callable, std::span<const float> query
 }  // namespace
 
 shard::BatchScorer gpu_scorer(PyObject* callable) {
-    return [callable](std::span<const float> query, std::span<const float> docs, std::span<const std::uint64_t> ids,
+    return [callable](shard::ScorerRows query, shard::ScorerRows docs, std::span<const std::uint64_t> ids,
                       std::span<const shard::RowRange> ranges, std::uint64_t dim) {
         std::optional<std::vector<float>> scores;
         if (dim != 0 && query.size() % dim == 0 && docs.size() % dim == 0) {
             py::AcquireGil gil;
             try {
-                auto r = call(callable, query, docs, ids, ranges, dim);
+                auto r = call(callable, std::move(query), std::move(docs), ids, ranges, dim);
                 if (r) scores = std::move(*r);
             } catch (const std::exception&) {  // out of memory building the arguments or the scores
             }

@@ -70,7 +70,7 @@ std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, c
         // rows any number of times, so the size can pass 64 bits: then it is too large to allocate.
         CheckedSize total_rows = 0;
         for (const LocatedDoc& d : docs) total_rows = checked_add(total_rows, d.rows);
-        std::vector<float> values(alloc_count<float>(checked_mul(total_rows, dim)));
+        ScorerRows values(alloc_count<float>(checked_mul(total_rows, dim)));
         std::vector<std::uint64_t> ids(docs.size());
         std::vector<RowRange> ranges(docs.size());
         std::uint64_t next = 0;
@@ -82,8 +82,8 @@ std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, c
             ranges[i] = {next, next + d.rows};
             next += d.rows;
         }
-        const std::vector<float> scores =
-            (*scorer)(std::span<const float>(query, n_q * dim), values, ids, ranges, dim);
+        ScorerRows query_rows(query, query + n_q * dim);
+        const std::vector<float> scores = (*scorer)(std::move(query_rows), std::move(values), ids, ranges, dim);
         const std::size_t n = std::min(ids.size(), scores.size());
         for (std::size_t i = 0; i < n; ++i) scored.push_back({ids[i], scores[i]});
     } else {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/uninit_allocator.hpp"
 #include "shard/doc_state.hpp"
 #include "shard/safetensors.hpp"
 #include "shard/scoring/top_k.hpp"
@@ -18,10 +19,14 @@ namespace vse::shard {
 // Row range [start, end) of one gathered document within the gathered rows.
 using RowRange = std::pair<std::uint64_t, std::uint64_t>;
 
+// Rows handed to a scorer, owned by it: sized, then written whole.
+using ScorerRows = std::vector<float, UninitAllocator<float>>;
+
 // Scores all gathered documents at once: query (n_q * dim values), the gathered rows back to back,
-// one id and one row range per document, and the width. Returns one score per id (a result of
-// another length is paired up to the shorter of the two).
-using BatchScorer = std::function<std::vector<float>(std::span<const float> query, std::span<const float> docs,
+// one id and one row range per document, and the width. The scorer owns both row buffers, so it may
+// hand them on without a copy. Returns one score per id (a result of another length is paired up
+// to the shorter of the two).
+using BatchScorer = std::function<std::vector<float>(ScorerRows query, ScorerRows docs,
                                                      std::span<const std::uint64_t> ids,
                                                      std::span<const RowRange> ranges, std::uint64_t dim)>;
 
@@ -39,7 +44,7 @@ struct LocatedDoc {
 std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& shards, std::uint64_t dim);
 
 // The best k located documents by MaxSim, scored straight from the mappings (`scorer` absent) or by
-// `scorer` over a copy of all rows (one too large to allocate, a size past 64 bits included, throws
+// `scorer` over one copy of all rows and one of the query (one too large to allocate, a size past 64 bits included, throws
 // std::bad_alloc). `query` holds n_q rows of dim values.
 std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, const float* query, std::size_t n_q,
                               std::uint64_t dim, std::uint64_t k, const BatchScorer* scorer);
