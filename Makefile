@@ -12,7 +12,7 @@ PY := .venv/bin/python
 # the core is compiled once for both.
 CPP_BUILD := build/cpp-tests
 SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
-    -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
+    -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_WERROR=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
     -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
 
 .PHONY: setup module check test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe bench-capped
@@ -75,7 +75,7 @@ FUZZ_TEST_SECONDS ?= 30
 
 fuzz-build:
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVSE_FUZZ=ON -DVSE_PYTHON_MODULE=OFF -DVSE_SANITIZE=ON >/dev/null
+	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVSE_FUZZ=ON -DVSE_WERROR=ON -DVSE_PYTHON_MODULE=OFF -DVSE_SANITIZE=ON >/dev/null
 	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(FUZZ_BUILD) --target $(FUZZ_HARNESSES:%=%_fuzz)
 
 # A short run of each harness, part of make test.

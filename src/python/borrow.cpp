@@ -22,7 +22,7 @@ BorrowFlag::BorrowFlag() {
     (void)installed;
 }
 
-BorrowFlag::Guard::Guard(BorrowFlag* f, bool exclusive, std::uint32_t generation)
+BorrowFlag::Guard::Guard(Key, BorrowFlag* f, bool exclusive, std::uint32_t generation)
     : flag_(f), exclusive_(exclusive), generation_(generation), next_(t_held) {
     if (next_ != nullptr) next_->prev_ = this;
     t_held = this;
@@ -71,7 +71,7 @@ Result<BorrowFlag::Guard> BorrowFlag::shared() {
         count = count_in(cur, generation);
         if (count < 0) return fail(Exc::Runtime, "Already mutably borrowed");
     } while (!state_.compare_exchange_weak(cur, pack(generation, count + 1), std::memory_order_acq_rel));
-    return Guard(this, false, generation);
+    return Result<Guard>(std::in_place, Key{}, this, false, generation);
 }
 
 Result<BorrowFlag::Guard> BorrowFlag::exclusive() {
@@ -80,7 +80,7 @@ Result<BorrowFlag::Guard> BorrowFlag::exclusive() {
     do {
         if (count_in(cur, generation) != 0) return fail(Exc::Runtime, "Already borrowed");
     } while (!state_.compare_exchange_weak(cur, pack(generation, -1), std::memory_order_acq_rel));
-    return Guard(this, true, generation);
+    return Result<Guard>(std::in_place, Key{}, this, true, generation);
 }
 
 void BorrowFlag::after_fork_in_child() {

@@ -24,8 +24,16 @@ namespace vse::py {
 
 class BorrowFlag {
 public:
+    // What only a flag can make: so that a guard is built in place in its result, never as a
+    // temporary that would link itself into the thread's list and then move.
+    class Key {
+        friend class BorrowFlag;
+        Key() = default;
+    };
+
     class Guard {
     public:
+        Guard(Key, BorrowFlag* f, bool exclusive, std::uint32_t generation);
         Guard(Guard&& o) noexcept;
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
@@ -34,7 +42,6 @@ public:
 
     private:
         friend class BorrowFlag;
-        Guard(BorrowFlag* f, bool exclusive, std::uint32_t generation);
         void link_in_place_of(Guard* old);
         void unlink();
 

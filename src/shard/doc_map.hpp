@@ -159,10 +159,13 @@ DocMap DocMap::assign_batch(std::span<const std::uint64_t> ids, EntryAt&& entry_
         }
         return docs;
     }
-    // The batch in id order, stable so that the last occurrence of an id comes last among its own.
+    // The batch in id order, the occurrences of one id in call order, so that the last of them comes
+    // last among its own. (Ties broken by position give stable_sort's order without its temporary
+    // buffer.)
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return ids[a] < ids[b] || (ids[a] == ids[b] && a < b); });
     std::vector<std::pair<std::uint64_t, DocEntry>> merged;
     merged.reserve(size_ + n);
     std::size_t k = 0;
