@@ -8,17 +8,29 @@
 # make test-asan  the Python suite against a module built with ASan and UBSan
 # make fuzz    each fuzz harness for FUZZ_SECONDS (default 600) under ASan and UBSan
 PY := .venv/bin/python
+# The venv's CMake and Ninja, for every build below.
+VENV_PATH = PATH="$(CURDIR)/.venv/bin:$$PATH"
+# $(call configure,DIR,OPTIONS): configures the build in DIR with OPTIONS, against the venv's Python.
+configure = $(VENV_PATH) cmake -S . -B $(1) -G Ninja --no-warn-unused-cli -DPython_EXECUTABLE="$(CURDIR)/$(PY)" $(2) >/dev/null
+# $(call build,DIR,TARGETS)
+build = $(VENV_PATH) cmake --build $(1) --target $(2)
 # One sanitized Debug build (ASan and UBSan) holds the C++ tests and the sanitized module, so that
 # the core is compiled once for both.
 CPP_BUILD := build/cpp-tests
-SANITIZED_CONFIGURE = PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
-    -DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_WERROR=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON \
-    -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null
+SANITIZED_CONFIGURE = $(call configure,$(CPP_BUILD),-DCMAKE_BUILD_TYPE=Debug -DVSE_SANITIZE=ON -DVSE_WERROR=ON \
+    -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON)
 
-.PHONY: setup module check test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe bench-capped
+.PHONY: setup setup-cpp setup-fuzz module check test check-layout test-cpp test-py test-stubs test-asan test-fuzz fuzz fuzz-build demo bench bench-probe bench-capped
 
+# What the module needs; the C++ tests and the fuzz harnesses add their own packages.
 setup:
 	tools/setup.sh
+
+setup-cpp:
+	tools/setup.sh cpp
+
+setup-fuzz:
+	tools/setup.sh fuzz
 
 test: setup check-layout test-cpp test-py test-stubs test-fuzz
 
@@ -32,10 +44,10 @@ module:
 check-layout:
 	tools/check_layout.sh
 
-test-cpp:
+test-cpp: setup-cpp
 	$(SANITIZED_CONFIGURE)
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD) --target vse_cpp_tests
-	cd $(CPP_BUILD) && PATH="$(CURDIR)/.venv/bin:$$PATH" ctest --output-on-failure
+	$(call build,$(CPP_BUILD),vse_cpp_tests)
+	cd $(CPP_BUILD) && $(VENV_PATH) ctest --output-on-failure
 
 test-py: module
 	$(PY) -m pytest -q
@@ -51,9 +63,9 @@ test-stubs: module
 # The sanitized module comes first on an absolute PYTHONPATH, so that the interpreters the tests
 # start (from other directories) load it too. Output is captured at the Python level only, so a
 # sanitizer's report, written straight to the file descriptor before it ends the process, is seen.
-test-asan: setup
+test-asan: setup setup-cpp
 	$(SANITIZED_CONFIGURE)
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(CPP_BUILD) --target varnelo_shard_engine
+	$(call build,$(CPP_BUILD),varnelo_shard_engine)
 	$(ASAN_RUN) $(PY) -c "$(call IMPORTED_FROM,$(CURDIR)/$(CPP_BUILD))"
 	$(ASAN_RUN) $(PY) -m pytest -q -p no:cacheprovider --capture=sys
 
@@ -73,13 +85,13 @@ FUZZ_HARNESSES := safetensors wal merged
 FUZZ_SECONDS ?= 600
 FUZZ_TEST_SECONDS ?= 30
 
-fuzz-build:
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVSE_FUZZ=ON -DVSE_WERROR=ON -DVSE_PYTHON_MODULE=OFF -DVSE_SANITIZE=ON >/dev/null
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(FUZZ_BUILD) --target $(FUZZ_HARNESSES:%=%_fuzz)
+fuzz-build: setup-fuzz
+	$(call configure,$(FUZZ_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVSE_FUZZ=ON \
+	    -DVSE_WERROR=ON -DVSE_PYTHON_MODULE=OFF -DVSE_SANITIZE=ON)
+	$(call build,$(FUZZ_BUILD),$(FUZZ_HARNESSES:%=%_fuzz))
 
 # A short run of each harness, part of make test.
-test-fuzz: fuzz-build
+test-fuzz: setup fuzz-build
 	for h in $(FUZZ_HARNESSES); do tools/fuzz.sh $$h $(FUZZ_TEST_SECONDS) $(FUZZ_BUILD) || exit 1; done
 
 fuzz: setup fuzz-build
@@ -93,9 +105,8 @@ demo: setup
 BENCH_BUILD := build/bench
 
 bench-probe:
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DVSE_PYTHON_MODULE=OFF >/dev/null
-	PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build $(BENCH_BUILD) --target vse_probe
+	$(call configure,$(BENCH_BUILD),-DCMAKE_BUILD_TYPE=Release -DVSE_PYTHON_MODULE=OFF)
+	$(call build,$(BENCH_BUILD),vse_probe)
 
 bench: setup bench-probe
 	$(PY) bench/bench_wal.py
@@ -118,9 +129,8 @@ BENCH_CAPPED_SCRIPTS := bench_kernels bench_search bench_proxy bench_exact bench
 
 bench-capped: setup bench-probe
 	for isa in $(BENCH_CAPS); do \
-	    PATH="$(CURDIR)/.venv/bin:$$PATH" cmake -S . -B build/bench-$$isa -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	        -DVSE_MAX_ISA=$$isa -DPython_EXECUTABLE="$(CURDIR)/$(PY)" >/dev/null || exit 1; \
-	    PATH="$(CURDIR)/.venv/bin:$$PATH" cmake --build build/bench-$$isa --target varnelo_shard_engine || exit 1; \
+	    $(call configure,build/bench-$$isa,-DCMAKE_BUILD_TYPE=Release -DVSE_MAX_ISA=$$isa) || exit 1; \
+	    $(call build,build/bench-$$isa,varnelo_shard_engine) || exit 1; \
 	    PYTHONPATH="$(CURDIR)/build/bench-$$isa" $(PY) -c "$(call IMPORTED_FROM,$(CURDIR)/build/bench-$$isa)" || exit 1; \
 	    for b in $(BENCH_CAPPED_SCRIPTS); do \
 	        echo; echo "## $$b, dispatch capped at $$isa (build/bench-$$isa)"; echo; \

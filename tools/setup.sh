@@ -3,17 +3,19 @@
 # build links against, a virtual environment in .venv on CPython 3.12 (or the newest CPython 3 above
 # it when 3.12 is missing; 3.12 is the floor, as in pyproject.toml and CMakeLists.txt), and the
 # extension module built and installed into it with its test extras.
+#
+#   tools/setup.sh          all of that: what the module needs (make setup, make demo, make test-py)
+#   tools/setup.sh cpp      only the package of the C++ unit tests, GoogleTest (make test-cpp)
+#   tools/setup.sh fuzz     only those of the fuzz harnesses, clang 19 and its libFuzzer runtime
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# clang-19 and libclang-rt-19-dev: libFuzzer for the fuzz harnesses (make fuzz).
-APT_PACKAGES=(libsqlite3-dev nlohmann-json3-dev libfmt-dev libdeflate-dev libgtest-dev libicu-dev clang-19 libclang-rt-19-dev)
-
-missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+install_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
     if [ "$(id -u)" = 0 ]; then
         echo "setup: installing ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
@@ -23,7 +25,15 @@ if [ ${#missing[@]} -gt 0 ]; then
         echo "setup: missing system packages; run: sudo apt-get install -y ${missing[*]}" >&2
         exit 1
     fi
-fi
+}
+
+case "${1:-}" in
+    "") install_packages pkg-config libsqlite3-dev nlohmann-json3-dev libfmt-dev libdeflate-dev libicu-dev ;;
+    cpp) install_packages libgtest-dev; exit 0 ;;
+    # Debian's clang 14 and 16 cannot compile the core's C++23 against GCC 12's library.
+    fuzz) install_packages clang-19 libclang-rt-19-dev; exit 0 ;;
+    *) echo "setup: unknown part '$1' (none, cpp or fuzz)" >&2; exit 2 ;;
+esac
 
 # The pyenv shims only answer for the selected version, so look at the installed trees directly.
 find_python() {
