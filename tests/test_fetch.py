@@ -175,6 +175,54 @@ def test_empty_results_and_codec_checks(tmp_path):
             call()
 
 
+# float32 values on every side of float16's edges: the overflow boundary and its tie, infinities,
+# subnormals and their ties, values that round into the smallest normal, a float32 subnormal,
+# ties between normals, signed zeros and NaNs of both signs.
+EDGES = np.array([65504, 65519.996, 65520, 1e6, -np.inf, np.inf, 2**-24, 2**-25, 1.5 * 2**-25, 3 * 2**-25,
+                  1023.5 * 2**-24, 1e-40, -0.0, 0.0, 1 + 2**-11, 1 + 3 * 2**-11, -(1 + 2**-11), np.nan, -np.nan,
+                  -2**-25 * 1.0000001, 0.1, -1.7], np.float32)
+
+
+def test_float32_shard_rows_come_back_as_numpy_narrows_them(tmp_path):
+    rows = np.concatenate([EDGES, rng.standard_normal(8 * 12 - len(EDGES)).astype(np.float32) * 300]).reshape(12, 8)
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    save_file({"embeddings": rows}, os.path.join(base, "shard_0.safetensors"))
+    ix = vse.ShardIndex(base, 8)
+    ix.register_shard_docs([1, 2, 3], [0, 0, 0], [0, 3, 4], [3, 4, 12])
+    data, ranges, ids = ix.fetch_candidate_embeddings([2, 1, 3])
+    assert ids.tolist() == [2, 1, 3] and ranges.tolist() == [[0, 1], [1, 4], [4, 12]]
+    with np.errstate(over="ignore"):
+        want = rows[[3, 0, 1, 2, *range(4, 12)]].astype(np.float16)
+    got = data.view(np.float16).reshape(12, 8)
+    nan = np.isnan(want)
+    assert np.array_equal(np.isnan(got), nan) and np.array_equal(np.signbit(got[nan]), np.signbit(want[nan]))
+    assert got[~nan].view(np.uint16).tolist() == want[~nan].view(np.uint16).tolist()
+    # The same documents from a merged view written from those float16 rows: the same bytes.
+    docs = {1: want[1:4], 3: want[4:12]}
+    ix.load_merged(put(tmp_path / "m", merged_files(docs, 8)))
+    merged, _, _ = ix.fetch_candidate_embeddings([1, 3])
+    assert merged.tobytes() == data[2 * 8 * 1:].tobytes()
+    ix.close()
+
+
+@pytest.mark.parametrize("dtype, served", [(np.float16, True), (np.float64, False), (np.int32, False)])
+def test_shard_rows_of_other_dtypes(tmp_path, dtype, served):
+    # float16 rows are served as stored; any dtype but float16 and float32 leaves the document out.
+    rows = (rng.standard_normal((3, 4)) * 10).astype(dtype)
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    save_file({"embeddings": rows}, os.path.join(base, "shard_0.safetensors"))
+    ix = vse.ShardIndex(base, 4)
+    ix.register_shard_docs([5], [0], [0], [3])
+    data, ranges, ids = ix.fetch_candidate_embeddings([5])
+    if served:
+        assert data.tobytes() == rows.tobytes() and ranges.tolist() == [[0, 3]] and ids.tolist() == [5]
+    else:
+        assert len(data) == 0 and ranges.shape == (0, 2) and len(ids) == 0
+    ix.close()
+
+
 def test_merged_path_in_candidate_order(tmp_path):
     docs = {i: rng.standard_normal((int(rng.integers(1, 6)), 4)).astype(np.float16) for i in (5, 3, 9, 1)}
     files = merged_files(docs, 4)

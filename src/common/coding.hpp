@@ -37,6 +37,11 @@ inline std::uint64_t get_u64(const std::uint8_t* p) {
     return detail::from_le(v);
 }
 
+inline void put_u16(std::uint8_t* p, std::uint16_t v) {
+    v = detail::from_le(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
 inline void put_u32(std::uint8_t* p, std::uint32_t v) {
     v = detail::from_le(v);
     std::memcpy(p, &v, sizeof v);

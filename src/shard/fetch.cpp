@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/checked.hpp"
+#include "common/half.hpp"
 
 namespace vse::shard {
 
@@ -12,7 +13,8 @@ namespace {
 struct Planned {
     std::uint64_t doc_id;
     std::uint64_t rows;
-    std::span<const std::uint8_t> raw;  // raw mode: the bytes to copy
+    std::span<const std::uint8_t> raw;  // raw mode: the bytes to copy, or the float32 values to narrow
+    bool narrow = false;                // raw mode: raw holds float32 values
     std::vector<std::uint16_t> codes;   // decode mode: one code per row
     const std::uint8_t* packed = nullptr;  // decode mode: rows * P bytes
     std::uint64_t bytes;                // what the document adds to the output
@@ -67,18 +69,22 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
         const MmapShard& shard = *it->second;
         const bool decode =
             codec != nullptr && shard.tensor("packed_residuals") != nullptr && shard.tensor("centroid_codes") != nullptr;
-        // Raw mode reads one tensor: looked up once for the group (without it nothing is served).
+        // Raw mode reads one tensor, looked up once for the group: float16 rows are served as they
+        // are, float32 ones narrowed to float16; without it, or with another dtype, nothing is.
         const TensorInfo* embeddings = shard.tensor("embeddings");
-        if (!decode && embeddings == nullptr) continue;
+        const bool narrow = embeddings != nullptr && embeddings->dtype == "F32";
+        if (!decode && (embeddings == nullptr || (!narrow && embeddings->dtype != "F16"))) continue;
         for (const auto& [id, entry] : g.docs) {
             const DocEntry& e = *entry;
             if (e.row_start == e.row_end) continue;
             if (!decode) {
                 auto bytes = shard.tensor_row_bytes(*embeddings, "embeddings", e.row_start, e.row_end);
                 if (!bytes) continue;
-                const std::uint64_t rows = row_bytes ? bytes->size() / *row_bytes : 0;
-                plan.push_back({id, rows, *bytes, {}, nullptr, bytes->size()});
-                total_bytes = checked_add(total_bytes, bytes->size());
+                // Two output bytes a value: a float32 value's four become two.
+                const std::uint64_t out_bytes = narrow ? bytes->size() / 4 * 2 : bytes->size();
+                const std::uint64_t rows = row_bytes ? out_bytes / *row_bytes : 0;
+                plan.push_back({id, rows, *bytes, narrow, {}, nullptr, out_bytes});
+                total_bytes = checked_add(total_bytes, out_bytes);
                 continue;
             }
             auto codes = shard.read_selected_u16(e.row_start, e.row_end);
@@ -90,7 +96,7 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
             if (codes->size() < n || !residual_bytes || *residual_bytes > packed->size()) continue;
             // The rebuilt rows are allocated: a size that does not fit fails below, as too large.
             const CheckedSize block = checked_mul(n, 2, codec->dim());
-            plan.push_back({id, n, {}, std::move(*codes), packed->data(), saturated(block)});
+            plan.push_back({id, n, {}, false, std::move(*codes), packed->data(), saturated(block)});
             total_bytes = checked_add(total_bytes, block);
         }
     }
@@ -104,7 +110,10 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
     std::int64_t total_rows = 0;  // at most the total bytes: fits
     for (const Planned& p : plan) {
         if (p.packed == nullptr) {
-            if (p.bytes != 0) std::memcpy(at, p.raw.data(), p.bytes);
+            if (p.narrow)
+                narrow_half(p.raw.data(), p.bytes / 2, at);
+            else if (p.bytes != 0)
+                std::memcpy(at, p.raw.data(), p.bytes);
         } else {
             // Within the checked block and residual range above.
             const std::uint64_t P = codec->packed_bytes_per_vector(), D = codec->dim();

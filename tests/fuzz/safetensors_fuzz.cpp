@@ -1,4 +1,5 @@
-// Fuzz harness for shard files: the header parse and the three row readers, on arbitrary bytes.
+// Fuzz harness for shard files: the header parse, the three row readers and the raw fetch (rows
+// copied or narrowed by their dtype), on arbitrary bytes.
 //
 // Each input is tried twice: as a whole file (so the length prefix and the UTF-8 check are
 // fuzzed too), and as a header framed by a correct length prefix and followed by 256 data bytes
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "fuzz_file.hpp"
+#include "shard/doc_state.hpp"
+#include "shard/fetch.hpp"
 #include "shard/safetensors.hpp"
 
 namespace {
@@ -53,6 +56,25 @@ void exercise(const std::uint8_t* data, std::size_t len) {
         read_rows(s, len, name, 1, 0);            // reversed
     }
     read_rows(s, len, "embeddings", 0, 1);
+
+    // The raw fetch of "embeddings" rows, for widths 1 and 3: every output byte is touched, and no
+    // document may claim more rows than its bytes hold.
+    if (const vse::shard::TensorInfo* t = s.tensor("embeddings"); t != nullptr && !t->shape.empty()) {
+        const std::uint64_t rows = t->shape[0];
+        vse::shard::ShardMap map;
+        map.emplace(0, *shard);
+        for (std::uint64_t dim : {std::uint64_t{1}, std::uint64_t{3}}) {
+            vse::shard::DocMap docs;
+            docs = docs.insert_or_assign(1, vse::shard::DocEntry(nullptr, 0, rows < 4 ? rows : 4, dim, 0));
+            docs = docs.insert_or_assign(2, vse::shard::DocEntry(nullptr, rows / 2, rows, dim, 0));
+            const auto state = vse::shard::ShardState::build(std::move(docs), 1);
+            const std::uint64_t ids[] = {1, 2, 1};
+            const vse::shard::Fetched f = vse::shard::fetch_from_shards(*state, map, nullptr, ids, dim);
+            touch(std::span<const std::uint8_t>(f.bytes.data(), f.bytes.size()));
+            const std::int64_t served_rows = f.ranges.empty() ? 0 : f.ranges.back();
+            if (static_cast<std::uint64_t>(served_rows) * 2 * dim > f.bytes.size()) std::abort();
+        }
+    }
 }
 
 }  // namespace
