@@ -389,7 +389,8 @@ PRECONDITIONS = [
 ]
 
 
-# The documented checks in their order, then the refusals of calls outside the kernels' domain.
+# The argument checks in the order rroq158_check and rroq4_riem_check run them, then the refusals
+# of calls outside the kernels' domain.
 @pytest.mark.parametrize("kernel,change,message", CHECKS + PRECONDITIONS)
 def test_value_errors(kernel, change, message):
     fn, _, _ = KERNELS[kernel]
@@ -408,7 +409,7 @@ def test_rroq158_refuses_more_than_32_groups():
     with pytest.raises(ValueError) as e:
         vse.rroq158_score_batch(**x)
     assert str(e.value) == "n_groups must be <= 32 (got 33); the kernel keeps per-group sums for at most 32 groups"
-    # The documented checks still come first.
+    # The argument checks still come first.
     x["docs_cos"] = x["docs_cos"][:1]
     with pytest.raises(ValueError, match="docs_cos len 1 != B"):
         vse.rroq158_score_batch(**x)

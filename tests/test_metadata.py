@@ -492,7 +492,8 @@ def test_filter_by_field(path, value, expected):
     assert sorted(s.filter_by_field(path, value)) == expected
 
 
-DOCUMENTED_FILTER = "SELECT doc_id FROM docs WHERE json_extract(payload, ?) = ? LIMIT ?"  # the store's documented statement
+# The store's own filter statement without a field index (kFieldFilter in src/metadata/store.cpp).
+STORE_FILTER = "SELECT doc_id FROM docs WHERE json_extract(payload, ?) = ? LIMIT ?"
 QUOTED_KEYS = [
     (1, {"it's": "v", "color": "v"}),
     (2, {"a'b''c": "v"}),
@@ -524,7 +525,7 @@ def test_filter_paths_with_quotes_and_nul(db_path, path, expected):
         assert s.filter_by_field(path, "v") == expected
         json_path = path if path.startswith("$.") else "$." + path
         with witness(db_path) as con:
-            assert [r[0] for r in con.execute(DOCUMENTED_FILTER, (json_path, "v", 10000))] == expected
+            assert [r[0] for r in con.execute(STORE_FILTER, (json_path, "v", 10000))] == expected
         assert s.count() == len(QUOTED_KEYS)
 
 

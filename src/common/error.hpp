@@ -1,11 +1,18 @@
 // Error values shared by every subsystem.
 //
-// Core code never raises: it returns std::expected<T, Error>, and the Python shell turns the error
-// into an exception at the edge of the method (python/error.hpp), the one place any error becomes
-// one. `Exc` names the Python exception the error becomes; the core picks it because the
-// documented contract fixes it per failure. The lower layers' own error values (StorageError of
-// the files and the log, WalOpenError, SqlError of the store) reach Python only as an Error, made
-// by os_failure below.
+// Core code reports every failure it can name as a value: it returns std::expected<T, Error>, and
+// the Python shell turns the error into an exception at the edge of the method (python/error.hpp),
+// the one place any error becomes one. `Exc` names the Python exception the error becomes; the
+// core picks it because the module's interface fixes it per failure (the messages are pinned by
+// the Python tests). The lower layers' own error values (StorageError of the files and the log,
+// WalOpenError, SqlError of the store) reach Python only as an Error, made by os_failure below.
+//
+// The one exception core code throws is std::bad_alloc: from allocations, from alloc_count
+// (checked.hpp) when a size a caller or a file controls cannot be allocated at all, and from the
+// id map (u64_map.hpp) when asked for more room than it can index. It unwinds to the method's
+// edge (through a worker pool's loop, which hands it to the thread that started the loop), where
+// `py::edge` makes it a MemoryError. The kernels' output buffer catches it earlier, to give its
+// own MemoryError text.
 #pragma once
 
 #include <expected>

@@ -12,8 +12,8 @@
 // unchanged, and sort before 0 in SQL. Limits cross the same way: 2^63 and more become negative,
 // which SQLite's LIMIT reads as "no limit".
 //
-// Every failure is an error value naming the Python exception and the documented message; nothing
-// here knows Python. One store serves one call at a time: its caller serialises all use.
+// Every failure is an error value naming the Python exception and its message (the texts
+// tests/test_metadata.py pins); nothing here knows Python. One store serves one call at a time: its caller serialises all use.
 #pragma once
 
 #include <cstdint>
