@@ -1,3 +1,4 @@
+import json
 import os
 
 import numpy as np
@@ -175,54 +176,6 @@ def test_empty_results_and_codec_checks(tmp_path):
             call()
 
 
-# float32 values on every side of float16's edges: the overflow boundary and its tie, infinities,
-# subnormals and their ties, values that round into the smallest normal, a float32 subnormal,
-# ties between normals, signed zeros and NaNs of both signs.
-EDGES = np.array([65504, 65519.996, 65520, 1e6, -np.inf, np.inf, 2**-24, 2**-25, 1.5 * 2**-25, 3 * 2**-25,
-                  1023.5 * 2**-24, 1e-40, -0.0, 0.0, 1 + 2**-11, 1 + 3 * 2**-11, -(1 + 2**-11), np.nan, -np.nan,
-                  -2**-25 * 1.0000001, 0.1, -1.7], np.float32)
-
-
-def test_float32_shard_rows_come_back_as_numpy_narrows_them(tmp_path):
-    rows = np.concatenate([EDGES, rng.standard_normal(8 * 12 - len(EDGES)).astype(np.float32) * 300]).reshape(12, 8)
-    base = str(tmp_path / "ix")
-    os.makedirs(base)
-    save_file({"embeddings": rows}, os.path.join(base, "shard_0.safetensors"))
-    ix = vse.ShardIndex(base, 8)
-    ix.register_shard_docs([1, 2, 3], [0, 0, 0], [0, 3, 4], [3, 4, 12])
-    data, ranges, ids = ix.fetch_candidate_embeddings([2, 1, 3])
-    assert ids.tolist() == [2, 1, 3] and ranges.tolist() == [[0, 1], [1, 4], [4, 12]]
-    with np.errstate(over="ignore"):
-        want = rows[[3, 0, 1, 2, *range(4, 12)]].astype(np.float16)
-    got = data.view(np.float16).reshape(12, 8)
-    nan = np.isnan(want)
-    assert np.array_equal(np.isnan(got), nan) and np.array_equal(np.signbit(got[nan]), np.signbit(want[nan]))
-    assert got[~nan].view(np.uint16).tolist() == want[~nan].view(np.uint16).tolist()
-    # The same documents from a merged view written from those float16 rows: the same bytes.
-    docs = {1: want[1:4], 3: want[4:12]}
-    ix.load_merged(put(tmp_path / "m", merged_files(docs, 8)))
-    merged, _, _ = ix.fetch_candidate_embeddings([1, 3])
-    assert merged.tobytes() == data[2 * 8 * 1:].tobytes()
-    ix.close()
-
-
-@pytest.mark.parametrize("dtype, served", [(np.float16, True), (np.float64, False), (np.int32, False)])
-def test_shard_rows_of_other_dtypes(tmp_path, dtype, served):
-    # float16 rows are served as stored; any dtype but float16 and float32 leaves the document out.
-    rows = (rng.standard_normal((3, 4)) * 10).astype(dtype)
-    base = str(tmp_path / "ix")
-    os.makedirs(base)
-    save_file({"embeddings": rows}, os.path.join(base, "shard_0.safetensors"))
-    ix = vse.ShardIndex(base, 4)
-    ix.register_shard_docs([5], [0], [0], [3])
-    data, ranges, ids = ix.fetch_candidate_embeddings([5])
-    if served:
-        assert data.tobytes() == rows.tobytes() and ranges.tolist() == [[0, 3]] and ids.tolist() == [5]
-    else:
-        assert len(data) == 0 and ranges.shape == (0, 2) and len(ids) == 0
-    ix.close()
-
-
 def test_merged_path_in_candidate_order(tmp_path):
     docs = {i: rng.standard_normal((int(rng.integers(1, 6)), 4)).astype(np.float16) for i in (5, 3, 9, 1)}
     files = merged_files(docs, 4)
@@ -261,6 +214,100 @@ def test_merged_rows_narrower_than_the_index(tmp_path):
     ix.close()
 
 
+def same_halves(got, want):
+    """float16 bits equal where `want` is a number; where it is a NaN, `got` is a NaN of its sign
+    (the payload of a signalling NaN is free)."""
+    got, want = np.asarray(got, np.uint16), np.asarray(want, np.uint16)
+    nan = (want & 0x7C00 == 0x7C00) & (want & 0x3FF != 0)
+    assert got[~nan].tolist() == want[~nan].tolist()
+    assert (got[nan] & 0xFC00 == want[nan] & 0xFC00).all() and (got[nan] & 0x3FF != 0).all()
+
+
+def awkward_f32(n):
+    """float32 values whose narrowing is easy to get wrong: both sides of 65520, infinities,
+    subnormal results and their boundaries, ties to even, binary32 subnormals, NaNs of both
+    signs and both kinds; then random bit patterns of every exponent and random normals."""
+    special = np.array([
+        0x477FE000, 0x477FEFFF, 0x477FF000, 0xC77FF000, 0x49742400, 0x7F800000, 0xFF800000,  # 65504 .. 1e6, inf
+        0x38800000, 0x387FE000, 0x387FDFFF, 0x33800000, 0x33000000, 0xB3000000, 0x33000001, 0x33C00000,
+        0x3F801000, 0x3F803000, 0xBF801000, 0x00000001, 0x807FFFFF, 0x80000000, 0x322BCC77,  # ..., 1e-8
+        0x7FC00000, 0xFFC00000, 0x7FA00000, 0xFF800001, 0x7FFFFFFF,
+    ], np.uint32).view(np.float32)
+    bits = rng.integers(0, 2**32, n // 2, dtype=np.uint64).astype(np.uint32).view(np.float32)
+    values = np.concatenate([special, bits, rng.standard_normal(n).astype(np.float32) * 100])
+    return values[: len(values) // 8 * 8].reshape(-1, 8)
+
+
+def test_float32_shard_rows_come_back_as_numpy_narrows_them(tmp_path):
+    # Shards as the host writes them: float32 "embeddings". Each document's rows come back narrowed
+    # as NumPy's astype(np.float16) narrows them, with its true row count, and as the same document
+    # comes back from a merged view written from those float16 rows.
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    emb = awkward_f32(600)
+    save_file({"embeddings": emb}, os.path.join(base, "shard_0.safetensors"))
+    bounds = [0, 3, 4, 40, len(emb)]
+    ids = [11, 12, 13, 14]
+    with np.errstate(over="ignore", invalid="ignore"):
+        halves = emb.astype(np.float16)
+    ix = vse.ShardIndex(base, 8)
+    ix.register_shard_docs(ids, [0] * 4, bounds[:-1], bounds[1:])
+    data, ranges, got_ids = ix.fetch_candidate_embeddings([12, 11, 14, 13, 11])
+    assert got_ids.tolist() == [12, 11, 14, 13, 11]
+    want_ranges, at = [], 0
+    for i in got_ids.tolist():
+        n = bounds[ids.index(i) + 1] - bounds[ids.index(i)]
+        want_ranges.append([at, at + n])
+        at += n
+    assert ranges.tolist() == want_ranges and len(data) == 2 * 8 * at
+    rows = data.view(np.uint16).reshape(-1, 8)
+    for i, (s, e) in zip(got_ids.tolist(), ranges.tolist()):
+        k = ids.index(i)
+        same_halves(rows[s:e], halves[bounds[k]:bounds[k + 1]].view(np.uint16))
+    # The same documents from a merged view of the float16 rows.
+    ix.load_merged(put(tmp_path / "m", merged_files({i: halves[bounds[k]:bounds[k + 1]] for k, i in enumerate(ids)}, 8)))
+    merged, merged_ranges, merged_ids = ix.fetch_candidate_embeddings(got_ids.tolist())
+    assert merged_ids.tolist() == got_ids.tolist() and merged_ranges.tolist() == ranges.tolist()
+    same_halves(data.view(np.uint16), merged.view(np.uint16))
+    ix.close()
+
+
+def odd_offset_f32_shard(path, values):
+    """A shard whose "embeddings" (float32) start at an odd file offset: every value unaligned."""
+    header = json.dumps({"embeddings": {"dtype": "F32", "shape": list(values.shape),
+                                        "data_offsets": [0, values.nbytes]}}).encode()
+    header += b" " * (1 - len(header) % 2)
+    with open(path, "wb") as f:
+        f.write(u64(len(header)) + header + values.astype("<f4").tobytes())
+
+
+def test_what_each_embeddings_dtype_serves(tmp_path):
+    # Index width 4. F16 rows come back as stored; F32 rows narrowed, whole index rows only (here
+    # from a tensor 6 values wide, and from one whose values lie at odd addresses); any other dtype
+    # leaves its documents out.
+    base = str(tmp_path / "ix")
+    os.makedirs(base)
+    f16 = rng.standard_normal((3, 4)).astype(np.float16)
+    wide = rng.standard_normal((3, 6)).astype(np.float32)
+    odd = rng.standard_normal((5, 4)).astype(np.float32)
+    save_file({"embeddings": rng.standard_normal((3, 4))}, os.path.join(base, "shard_0.safetensors"))  # F64
+    save_file({"embeddings": np.ones((3, 4), np.int32)}, os.path.join(base, "shard_1.safetensors"))
+    save_file({"embeddings": f16}, os.path.join(base, "shard_2.safetensors"))
+    save_file({"embeddings": wide}, os.path.join(base, "shard_3.safetensors"))
+    odd_offset_f32_shard(os.path.join(base, "shard_4.safetensors"), odd)
+    ix = vse.ShardIndex(base, 4)
+    ix.register_shard_docs([1, 2, 3, 4, 5, 6], [0, 1, 2, 3, 3, 4], [0, 0, 1, 0, 2, 1], [3, 3, 3, 1, 3, 5])
+    data, ranges, ids = ix.fetch_candidate_embeddings([1, 2, 3, 4, 5, 6])
+    want = {3: f16[1:3], 4: wide[0:1].reshape(-1)[:4].astype(np.float16),  # 6 values: one whole row
+            5: wide[2:3].reshape(-1)[:4].astype(np.float16), 6: odd[1:5].astype(np.float16)}
+    assert sorted(ids.tolist()) == [3, 4, 5, 6]
+    assert ranges[0, 0] == 0 and ranges[1:, 0].tolist() == ranges[:-1, 1].tolist() and len(data) == 8 * ranges[-1, 1]
+    rows = data.view(np.float16).reshape(-1, 4)
+    for i, (s, e) in zip(ids.tolist(), ranges.tolist()):
+        assert rows[s:e].tobytes() == want[i].tobytes(), i
+    ix.close()
+
+
 # Widths whose row of float16 values, 2 * dim bytes, does not fit 64 bits.
 WIDE_DIMS = [2**63, 2**63 + 1, 2**64 - 1]
 
@@ -289,6 +336,14 @@ def test_a_row_too_wide_to_address(tmp_path, dim):
     ix.register_shard_docs([7], [0], [0], [1])
     data, ranges, ids = ix.fetch_candidate_embeddings([7])
     assert len(data) == 2 and ranges.tolist() == [[0, 0]] and ids.tolist() == [7]
+    ix.close()
+    # Float32 rows: no whole row, so nothing to narrow.
+    base = str(tmp_path / "ix3")
+    sparse_safetensors(os.path.join(base, "shard_0.safetensors"), "embeddings", "F32", [1, 1], 4)
+    ix = vse.ShardIndex(base, dim)
+    ix.register_shard_docs([7], [0], [0], [1])
+    data, ranges, ids = ix.fetch_candidate_embeddings([7])
+    assert len(data) == 0 and ranges.tolist() == [[0, 0]] and ids.tolist() == [7]
     ix.close()
 
 

@@ -60,7 +60,7 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
     const std::vector<ShardGroup> groups = group_by_shard(state, candidates);
     std::vector<Planned> plan;
     // A raw row too wide to address is longer than any range, which then holds no whole row.
-    const CheckedSize row_bytes = checked_mul(dim, 2);
+    const CheckedSize row_bytes = checked_mul(dim, 2), f32_row_bytes = checked_mul(dim, 4);
     // An id may be listed any number of times: the total can pass 64 bits.
     CheckedSize total_bytes = 0;
     for (const ShardGroup& g : groups) {
@@ -80,11 +80,18 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
             if (!decode) {
                 auto bytes = shard.tensor_row_bytes(*embeddings, "embeddings", e.row_start, e.row_end);
                 if (!bytes) continue;
-                // Two output bytes a value: a float32 value's four become two.
-                const std::uint64_t out_bytes = narrow ? bytes->size() / 4 * 2 : bytes->size();
-                const std::uint64_t rows = row_bytes ? out_bytes / *row_bytes : 0;
-                plan.push_back({id, rows, *bytes, narrow, {}, nullptr, out_bytes});
-                total_bytes = checked_add(total_bytes, out_bytes);
+                if (narrow) {
+                    // Whole rows only, so that the row ranges of later documents stay true; their
+                    // float16 bytes are half the float32 bytes read.
+                    const std::uint64_t rows = f32_row_bytes ? bytes->size() / *f32_row_bytes : 0;
+                    const std::uint64_t in = rows != 0 ? rows * *f32_row_bytes : 0;
+                    plan.push_back({id, rows, bytes->first(in), true, {}, nullptr, in / 2});
+                    total_bytes = checked_add(total_bytes, in / 2);
+                    continue;
+                }
+                const std::uint64_t rows = row_bytes ? bytes->size() / *row_bytes : 0;
+                plan.push_back({id, rows, *bytes, false, {}, nullptr, bytes->size()});
+                total_bytes = checked_add(total_bytes, bytes->size());
                 continue;
             }
             auto codes = shard.read_selected_u16(e.row_start, e.row_end);

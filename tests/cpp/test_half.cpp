@@ -1,16 +1,21 @@
-// float16 conversions: the software ones and F16C against the IEEE rules written out independently,
-// widening on all 65 536 bit patterns, narrowing on every binary32 pattern whose low 12 bits are
-// one of a few (every bit a rounding can look at varies), and the F16C runs' short tails.
+// float16 conversions. Widening: the software conversion and F16C against the IEEE rule written
+// out independently, on all 65 536 bit patterns. Narrowing: the same three on a sweep of every
+// sign and exponent with the mantissas that decide a rounding, in any rounding mode and flush
+// setting of the thread. Both: the F16C runs' short tails at odd addresses.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
-#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include "common/coding.hpp"
 #include "common/half.hpp"
 
 namespace vse {
@@ -86,96 +91,167 @@ TEST(Half, ShortRunsAndTailsAtAnyAlignment) {
     }
 }
 
-// The binary16 bits nearest to binary32 `f`, ties to even, from its value in double arithmetic:
-// scaled by the binary16 step of its binade (2^-24 for the subnormals) and rounded by the FPU.
-std::uint16_t narrow_rule(float f) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
-    const std::uint16_t sign = (bits & 0x80000000u) ? 0x8000 : 0;
-    if (std::isnan(f)) return sign | 0x7E00 | ((bits >> 13) & 0x3FF);  // quiet, top payload bits
-    const double d = std::fabs(static_cast<double>(f));
-    if (d >= 65520.0) return sign | 0x7C00;
-    if (d == 0.0) return sign;
-    const int e = std::max(std::ilogb(d), -14);  // the binade, subnormals in the lowest
-    const double q = std::nearbyint(std::ldexp(d, 10 - e));  // steps of 2^(e - 10), ties to even
-    return sign | static_cast<std::uint16_t>(((e + 15) << 10) + static_cast<int>(q) - 1024);
+// The binary16 bits of binary32 `x` by value: the nearest multiple of the binary16 spacing at
+// its magnitude, ties to the even multiple, then encoded. A NaN keeps its sign and the top ten
+// bits of its payload, quiet.
+std::uint16_t narrow_rule(std::uint32_t x) {
+    const std::uint16_t sign = (x & 0x80000000u) != 0 ? 0x8000 : 0;
+    const float f = std::bit_cast<float>(x);
+    if (std::isnan(f)) return static_cast<std::uint16_t>(sign | 0x7E00u | ((x >> 13) & 0x3FFu));
+    const double a = std::fabs(static_cast<double>(f));
+    if (a >= 65520.0) return static_cast<std::uint16_t>(sign | 0x7C00u);  // infinity included
+    // Spacing 2^-24 below 2^-14; 2^(e - 10) for a in [2^e, 2^(e + 1)) above.
+    int e = 0;
+    std::frexp(a, &e);
+    const int step = a < 0x1p-14 ? -24 : e - 1 - 10;
+    const double n = std::ldexp(a, -step);  // exact: a has 24 significant bits
+    double q = std::floor(n);
+    if (n - q > 0.5 || (n - q == 0.5 && std::fmod(q, 2.0) != 0.0)) q += 1.0;
+    const double v = std::ldexp(q, step);
+    if (v < 0x1p-14) return static_cast<std::uint16_t>(sign | static_cast<std::uint16_t>(q));
+    int ve = 0;
+    const double m = std::frexp(v, &ve);  // v = (1 + k / 1024) * 2^(ve - 1)
+    const auto k = static_cast<std::uint32_t>((2.0 * m - 1.0) * 1024.0);
+    return static_cast<std::uint16_t>(sign | (static_cast<std::uint32_t>(ve - 1 + 15) << 10) | k);
 }
 
-std::vector<std::uint8_t> narrowing_patterns() {
-    const std::uint32_t lows[] = {0x000, 0x001, 0x7FF, 0x800, 0x801, 0xFFF};
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(4 * std::size(lows) << 20);
-    for (std::uint32_t high = 0; high < (1u << 20); ++high)
-        for (std::uint32_t low : lows) {
-            const std::uint32_t x = high << 12 | low;
-            for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+// Binary32 inputs whose narrowing every rule decides differently if it rounds wrong: every sign,
+// exponent and top ten mantissa bits with the low 13 bits below, at, just past and far past the
+// half-way point (so every NaN class and both sides of 65520 too); for the exponents whose
+// results are subnormal, every value of the kept bits with the same cases at the bit where that
+// exponent rounds; and random words.
+std::vector<std::uint32_t> narrow_sweep() {
+    std::vector<std::uint32_t> v;
+    for (std::uint32_t top = 0; top < (1u << 19); ++top)
+        for (std::uint32_t low : {0x0u, 0x1u, 0xFFFu, 0x1000u, 0x1001u, 0x1FFFu}) v.push_back(top << 13 | low);
+    for (std::uint32_t sign : {0u, 0x80000000u}) {
+        // The 24-bit significand (implicit bit 23 included) loses `shift` bits: from 14 at
+        // exponent 112, just below 2^-14, to all 24 at exponent 102, from 2^-25 up.
+        for (std::uint32_t exp = 102; exp <= 112; ++exp) {
+            const std::uint32_t shift = 126 - exp, half = 1u << (shift - 1);
+            for (std::uint32_t kept = 0x800000u >> shift; kept <= 0xFFFFFFu >> shift; ++kept)
+                for (std::uint32_t rest : {0u, 1u, half - 1, half, half + 1, 2 * half - 1}) {
+                    const std::uint32_t m = (kept << shift) | rest;
+                    if ((m & 0x800000u) != 0) v.push_back(sign | exp << 23 | (m & 0x7FFFFFu));
+                }
         }
+    }
+    std::mt19937 gen(1114);
+    for (int i = 0; i < (1 << 20); ++i) v.push_back(static_cast<std::uint32_t>(gen()));
+    return v;
+}
+
+std::vector<std::uint8_t> le_bytes(const std::vector<std::uint32_t>& words) {
+    std::vector<std::uint8_t> bytes(4 * words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) put_u32(bytes.data() + 4 * i, words[i]);
     return bytes;
 }
 
 TEST(Half, NarrowingFollowsTheRule) {
-    const std::vector<std::uint8_t> src = narrowing_patterns();
-    const std::size_t n = src.size() / 4;
+    const std::vector<std::uint32_t> in = narrow_sweep();
+    const std::vector<std::uint8_t> bytes = le_bytes(in);
+    const std::size_t n = in.size();
     std::vector<std::uint8_t> soft(2 * n), hard(2 * n), dispatched(2 * n);
-    narrow_half_software(src.data(), n, soft.data());
-    narrow_half(src.data(), n, dispatched.data());
+    narrow_half_software(bytes.data(), n, soft.data());
+    narrow_half(bytes.data(), n, dispatched.data());
     const bool f16c = isa_available(Isa::Avx2);
-    if (f16c) half_table(Isa::Avx2).narrow(src.data(), n, hard.data());
+    if (f16c) half_table(Isa::Avx2).narrow(bytes.data(), n, hard.data());
     for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t x;
-        std::memcpy(&x, src.data() + 4 * i, 4);
-        const float f = std::bit_cast<float>(x);
-        const std::uint16_t want = narrow_rule(f);
-        auto at = [&](const std::vector<std::uint8_t>& out) {
-            std::uint16_t h;
-            std::memcpy(&h, out.data() + 2 * i, 2);
-            return h;
-        };
-        ASSERT_EQ(want, float_to_half(f)) << std::hex << x;
-        ASSERT_EQ(want, at(soft)) << std::hex << x;
-        ASSERT_EQ(want, at(dispatched)) << std::hex << x;
+        const std::uint16_t want = narrow_rule(in[i]);
+        ASSERT_EQ(want, float_to_half(std::bit_cast<float>(in[i]))) << std::hex << in[i];
+        ASSERT_EQ(want, get_u16(soft.data() + 2 * i)) << std::hex << in[i];
+        ASSERT_EQ(want, get_u16(dispatched.data() + 2 * i)) << std::hex << in[i];
         if (f16c) {
-            ASSERT_EQ(want, at(hard)) << std::hex << x;
+            ASSERT_EQ(want, get_u16(hard.data() + 2 * i)) << std::hex << in[i];
         }
     }
     if (!f16c) GTEST_SKIP() << "avx2 (F16C) is not available on this processor: software conversion only";
 }
 
-TEST(Half, NarrowingNamedValues) {
+TEST(Half, NarrowedNamedValues) {
     const struct {
-        float f;
-        std::uint16_t h;
+        std::uint32_t in;
+        std::uint16_t want;
     } cases[] = {
-        {65504.0f, 0x7BFF},                   // largest finite
-        {65519.996f, 0x7BFF},                 // just below the overflow boundary
-        {65520.0f, 0x7C00},                   // the tie at the boundary rounds to infinity
-        {-INFINITY, 0xFC00},
-        {std::ldexp(1.0f, -24), 0x0001},      // smallest subnormal
-        {std::ldexp(1.0f, -25), 0x0000},      // the tie below it goes to the even zero
-        {std::ldexp(1.5f, -25), 0x0001},
-        {std::ldexp(3.0f, -25), 0x0002},      // a tie between 1 and 2 steps: even
-        {std::ldexp(1023.5f, -24), 0x0400},   // rounds up into the smallest normal
-        {std::ldexp(1.0f, -140), 0x0000},     // a float subnormal
-        {-0.0f, 0x8000},
-        {1.0f + std::ldexp(1.0f, -11), 0x3C00},   // a tie: even
-        {1.0f + std::ldexp(3.0f, -11), 0x3C02},   // a tie: even, upwards
+        {0x00000000, 0x0000}, {0x80000000, 0x8000},  // signed zeros
+        {0x00000001, 0x0000}, {0x807FFFFF, 0x8000},  // binary32 subnormals: zeros of their sign
+        {0x477FE000, 0x7BFF},                        // 65504, the largest finite
+        {0x477FEFFF, 0x7BFF}, {0xC77FEFFF, 0xFBFF},  // just below 65520
+        {0x477FF000, 0x7C00}, {0xC77FF000, 0xFC00},  // 65520: the tie goes to infinity
+        {0x7F800000, 0x7C00}, {0xFF800000, 0xFC00},  // infinities
+        {0x38800000, 0x0400},                        // 2^-14, the smallest normal
+        {0x387FE000, 0x0400},                        // 2^-14 - 2^-25: tie, up to the even normal
+        {0x387FDFFF, 0x03FF},                        // just below it: the largest subnormal
+        {0x33800000, 0x0001},                        // 2^-24, the smallest subnormal
+        {0x33000000, 0x0000}, {0xB3000000, 0x8000},  // 2^-25: tie, down to the even zero
+        {0x33000001, 0x0001},                        // just past it
+        {0x33C00000, 0x0002},                        // 3 * 2^-25: tie, up to 2
+        {0x3F801000, 0x3C00}, {0x3F803000, 0x3C02},  // 1 + 2^-11 and 1 + 3 * 2^-11: ties to even
+        {0x7FC00000, 0x7E00}, {0xFFC00000, 0xFE00},  // quiet NaNs
+        {0x7F800001, 0x7E00}, {0xFF800001, 0xFE00},  // signalling, payload below the kept bits: quiet
+        {0x7FA00000, 0x7F00},                        // signalling, payload kept
+        {0x7FFFFFFF, 0x7FFF},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.h, float_to_half(c.f)) << c.f;
-    EXPECT_EQ(0xFE00, float_to_half(std::bit_cast<float>(0xFF800001u)));  // signalling NaN made quiet
-    EXPECT_EQ(0x7FFF, float_to_half(std::bit_cast<float>(0x7FFFFFFFu)));
+    for (const auto& c : cases) EXPECT_EQ(c.want, float_to_half(std::bit_cast<float>(c.in))) << std::hex << c.in;
 }
 
-// Runs of every length up to two vectors, at an odd address, each in a buffer of exactly its size.
-TEST(Half, NarrowingShortRunsAndTailsAtAnyAlignment) {
+#if defined(__x86_64__)
+// The thread's MXCSR as it was when the test started, restored however the test ends.
+struct MxcsrGuard {
+    unsigned saved = _mm_getcsr();
+    ~MxcsrGuard() { _mm_setcsr(saved); }
+};
+
+// A host may run with flush-to-zero and denormals-are-zero (code built for fast math sets both) or
+// another rounding mode: the narrowed bits must not change.
+TEST(Half, NarrowingIgnoresTheThreadsFloatingPointMode) {
+    const std::vector<std::uint32_t> in = narrow_sweep();
+    const std::vector<std::uint8_t> bytes = le_bytes(in);
+    const std::size_t n = in.size();
+    std::vector<std::uint8_t> want(2 * n);
+    narrow_half_software(bytes.data(), n, want.data());
+    const bool f16c = isa_available(Isa::Avx2);
+    constexpr unsigned kFtzDaz = 0x8040, kUp = 0x4000, kDown = 0x2000, kTowardZero = 0x6000;
+    for (unsigned mode : {kFtzDaz, kUp, kDown, kTowardZero, kFtzDaz | kTowardZero}) {
+        std::vector<std::uint8_t> soft(2 * n), hard(2 * n);
+        {
+            MxcsrGuard guard;
+            _mm_setcsr((guard.saved & ~0xE040u) | mode);
+            narrow_half_software(bytes.data(), n, soft.data());
+            if (f16c) half_table(Isa::Avx2).narrow(bytes.data(), n, hard.data());
+        }
+        ASSERT_EQ(want, soft) << "software, MXCSR mode " << std::hex << mode;
+        if (f16c) {
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(get_u16(want.data() + 2 * i), get_u16(hard.data() + 2 * i))
+                    << "F16C, MXCSR mode " << std::hex << mode << ", input " << in[i];
+        }
+    }
+    if (!f16c) GTEST_SKIP() << "avx2 (F16C) is not available on this processor: software conversion only";
+}
+#endif
+
+// Runs of every length up to two vectors, read from and written to odd addresses: the input in a
+// buffer of exactly its size, so that the sanitizer sees any read past its end, the output between
+// two guard bytes checked by hand.
+TEST(Half, NarrowedShortRunsAndTailsAtAnyAlignment) {
     if (!isa_available(Isa::Avx2)) GTEST_SKIP() << "avx2 (F16C) is not available on this processor: not tested";
-    for (std::size_t n = 0; n <= 17; ++n) {
-        std::vector<std::uint8_t> src(4 * n + 1);
-        for (std::size_t i = 0; i < 4 * n; ++i) src[1 + i] = static_cast<std::uint8_t>(i * 37 + n);
-        std::vector<std::uint8_t> soft(2 * n + 3, 0xAB), hard(2 * n + 3, 0xAB);
-        narrow_half_software(src.data() + 1, n, soft.data() + 1);
-        half_table(Isa::Avx2).narrow(src.data() + 1, n, hard.data() + 1);
-        EXPECT_EQ(soft, hard) << "n = " << n;
-        EXPECT_EQ(0xAB, hard[0]);
-        EXPECT_EQ(0xAB, hard[2 * n + 1]) << "wrote past the run, n = " << n;
+    const std::vector<std::uint32_t> words = {0x3F800000, 0x477FF000, 0x33000001, 0x7F800001, 0xB87FF000,
+                                              0x00000001, 0x477FEFFF, 0x3F803000, 0xFFC00000, 0x33C00000,
+                                              0xC77FE000, 0x387FE000, 0x7FA00000, 0x80000000, 0x3F801000,
+                                              0xFF800000, 0x33800000};
+    const std::vector<std::uint8_t> all = le_bytes(words);
+    for (std::size_t n = 0; n <= words.size(); ++n) {
+        for (std::size_t first : {std::size_t{0}, words.size() - n}) {
+            std::vector<std::uint8_t> src(4 * n + 1);
+            if (n != 0) std::memcpy(src.data() + 1, all.data() + 4 * first, 4 * n);
+            std::vector<std::uint8_t> soft(2 * n + 2, 0xA5), hard(2 * n + 2, 0xA5);
+            narrow_half_software(src.data() + 1, n, soft.data() + 1);
+            half_table(Isa::Avx2).narrow(src.data() + 1, n, hard.data() + 1);
+            EXPECT_EQ(soft, hard) << "n = " << n << ", from " << first;
+            EXPECT_EQ(0xA5, hard[0]) << "wrote before the run, n = " << n;
+            EXPECT_EQ(0xA5, hard[2 * n + 1]) << "wrote past the run, n = " << n;
+        }
     }
 }
 

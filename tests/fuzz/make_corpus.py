@@ -34,6 +34,12 @@ def shard_seeds():
         metadata={"format": "pt"},
     )
     yield "f16", save({"embeddings": emb.astype(np.float16)})
+    # Float32 rows whose narrowing is easy to get wrong (65520, subnormal results, ties, NaNs), 11
+    # values a row so that index widths leave a partial row; and a dtype the fetch does not serve.
+    awkward = np.array([0x477FF000, 0x477FEFFF, 0x387FE000, 0x33000000, 0x33C00000, 0x3F801000, 0x7FA00000,
+                        0xFFC00000, 0x00000001, 0x807FFFFF, 0xFF800000] * 3, np.uint32).view(np.float32)
+    yield "f32_awkward", save({"embeddings": awkward.reshape(3, 11)})
+    yield "f64", save({"embeddings": emb.astype(np.float64)})
     yield "empty_table", save({})
     yield "lenient", header_file(
         '{"a": {"shape": [2, -1, 4.0, 4], "data_offsets": [0, 16]},'

@@ -1,12 +1,14 @@
-// Fuzz harness for shard files: the header parse, the three row readers and the raw fetch (rows
-// copied or narrowed by their dtype), on arbitrary bytes.
+// Fuzz harness for shard files: the header parse, the three row readers and the shard path of the
+// candidate fetch, on arbitrary bytes.
 //
 // Each input is tried twice: as a whole file (so the length prefix and the UTF-8 check are
 // fuzzed too), and as a header framed by a correct length prefix and followed by 256 data bytes
 // (so mutations reach the tensor table and the readers instead of dying at the length check).
 // Every row range a reader returns is read byte by byte, so AddressSanitizer sees any view that
-// strays outside the mapping. The file lives in a memfd, mapped through /proc/self/fd like any
-// other path.
+// strays outside the mapping. The fetch (without a codec) is held to what its "embeddings" dtype
+// promises: float16 rows copied as they are, float32 rows narrowed bit for bit as the software
+// conversion narrows them (whatever conversion the dispatch picked), nothing else served. The file
+// lives in a memfd, mapped through /proc/self/fd like any other path.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/half.hpp"
 #include "fuzz_file.hpp"
 #include "shard/doc_state.hpp"
 #include "shard/fetch.hpp"
@@ -42,6 +45,53 @@ void read_rows(const vse::shard::MmapShard& shard, std::size_t file_len, const s
     if (auto u = shard.read_selected_u16(start, end)) sink = static_cast<std::uint8_t>(u->size());
 }
 
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// Documents 1 to 3 at the first rows, the second half and the last row of "embeddings", fetched
+// at index widths 1, 3 and 8.
+void fetch_rows(const std::shared_ptr<const vse::shard::MmapShard>& shard) {
+    using namespace vse::shard;
+    const TensorInfo* t = shard->tensor("embeddings");
+    const std::uint64_t rows = t == nullptr || t->shape.empty() ? 0 : t->shape[0];
+    std::vector<std::pair<std::uint64_t, DocEntry>> entries;
+    entries.emplace_back(1, DocEntry(nullptr, 0, rows < 4 ? rows : 4, 0, 0));
+    entries.emplace_back(2, DocEntry(nullptr, rows / 2, rows, 0, 0));
+    entries.emplace_back(3, DocEntry(nullptr, rows == 0 ? 0 : rows - 1, rows, 0, 0));
+    const auto state = ShardState::build(DocMap::from_sorted(std::move(entries)), 1);
+    const ShardMap map{{0, shard}};
+    const std::uint64_t ids[] = {1, 2, 3};
+    const bool f32 = t != nullptr && t->dtype == "F32", f16 = t != nullptr && t->dtype == "F16";
+    for (std::uint64_t dim : {1, 3, 8}) {
+        const Fetched got = fetch_from_shards(*state, map, nullptr, ids, dim);
+        check(got.ranges.size() == 2 * got.ids.size());
+        if (!f32 && !f16) {
+            check(got.ids.empty());
+            continue;
+        }
+        std::size_t at = 0;
+        std::int64_t total = 0;
+        for (std::size_t i = 0; i < got.ids.size(); ++i) {
+            const DocEntry& e = *state->docs.find(got.ids[i]);
+            const auto bytes = shard->tensor_row_bytes(*t, "embeddings", e.row_start, e.row_end);
+            check(bytes.has_value() && got.ranges[2 * i] == total);
+            const std::uint64_t n = bytes->size() / ((f32 ? 4 : 2) * dim);
+            check(got.ranges[2 * i + 1] == total + static_cast<std::int64_t>(n));
+            total += static_cast<std::int64_t>(n);
+            std::vector<std::uint8_t> want(bytes->begin(), bytes->end());
+            if (f32) {
+                want.resize(2 * n * dim);
+                vse::narrow_half_software(bytes->data(), n * dim, want.data());
+            }
+            check(at + want.size() <= got.bytes.size() &&
+                  (want.empty() || std::memcmp(got.bytes.data() + at, want.data(), want.size()) == 0));
+            at += want.size();
+        }
+        check(at == got.bytes.size());
+    }
+}
+
 void exercise(const std::uint8_t* data, std::size_t len) {
     vse::shard::fuzz_file_put(data, len);
     auto shard = vse::shard::MmapShard::open(vse::shard::fuzz_file_path());
@@ -56,25 +106,7 @@ void exercise(const std::uint8_t* data, std::size_t len) {
         read_rows(s, len, name, 1, 0);            // reversed
     }
     read_rows(s, len, "embeddings", 0, 1);
-
-    // The raw fetch of "embeddings" rows, for widths 1 and 3: every output byte is touched, and no
-    // document may claim more rows than its bytes hold.
-    if (const vse::shard::TensorInfo* t = s.tensor("embeddings"); t != nullptr && !t->shape.empty()) {
-        const std::uint64_t rows = t->shape[0];
-        vse::shard::ShardMap map;
-        map.emplace(0, *shard);
-        for (std::uint64_t dim : {std::uint64_t{1}, std::uint64_t{3}}) {
-            vse::shard::DocMap docs;
-            docs = docs.insert_or_assign(1, vse::shard::DocEntry(nullptr, 0, rows < 4 ? rows : 4, dim, 0));
-            docs = docs.insert_or_assign(2, vse::shard::DocEntry(nullptr, rows / 2, rows, dim, 0));
-            const auto state = vse::shard::ShardState::build(std::move(docs), 1);
-            const std::uint64_t ids[] = {1, 2, 1};
-            const vse::shard::Fetched f = vse::shard::fetch_from_shards(*state, map, nullptr, ids, dim);
-            touch(std::span<const std::uint8_t>(f.bytes.data(), f.bytes.size()));
-            const std::int64_t served_rows = f.ranges.empty() ? 0 : f.ranges.back();
-            if (static_cast<std::uint64_t>(served_rows) * 2 * dim > f.bytes.size()) std::abort();
-        }
-    }
+    fetch_rows(*shard);
 }
 
 }  // namespace
