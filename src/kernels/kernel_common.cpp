@@ -7,7 +7,6 @@
 
 #include "common/checked.hpp"
 
-
 namespace vse::kernels {
 
 Result<std::uint64_t> shape_product(const char* expr, std::initializer_list<std::uint64_t> factors) {
@@ -63,28 +62,14 @@ void QueryLanes::fill(const float* mask, const float* qc, std::size_t S, std::si
     if (transpose_qc) transpose_to_lanes(qc, S, K, s_pad, qc_t);
 }
 
-const KernelTable& kernel_table(Isa isa) {
-    static const std::array<KernelTable, kIsaCount> tables = [] {
-        const std::array<const KernelTable*, kIsaCount> units = {nullptr, kKernelsAvx2, kKernelsAvx512,
-                                                                 kKernelsAvx512Popcnt, kKernelsAvx512Vnni};
-        std::array<KernelTable, kIsaCount> out{};
-        // Rows come after their fallbacks, so each fallback's table is complete when a row takes
-        // from it.
-        for (Isa row : all_isas()) {
-            if (row == Isa::Scalar) {
-                out[isa_index(row)] = KernelTable{rroq158_range_scalar, Rroq158Layout::Rows, rroq4_riem_range_scalar, false};
-                continue;
-            }
-            KernelTable t = units[isa_index(row)] != nullptr ? *units[isa_index(row)] : KernelTable{};
-            const KernelTable& fallback = out[isa_index(isa_row(row).fallback)];
-            if (t.rroq158 == nullptr) t.rroq158 = fallback.rroq158, t.rroq158_layout = fallback.rroq158_layout;
-            if (t.rroq4_riem == nullptr) t.rroq4_riem = fallback.rroq4_riem, t.rroq4_riem_lanes = fallback.rroq4_riem_lanes;
-            out[isa_index(row)] = t;
-        }
-        return out;
-    }();
-    return tables[isa_index(isa)];
+const IsaTables<KernelTable>& kernel_tables() {
+    static const IsaTables<KernelTable> tables(
+        {{rroq158_range_scalar, Rroq158Layout::Rows}, {rroq4_riem_range_scalar, false}},
+        {VSE_ISA_X86_64_UNITS(&kKernelsAvx2, &kKernelsAvx512, &kKernelsAvx512Vnni)});
+    return tables;
 }
+
+const KernelTable& kernel_table(Isa isa) { return kernel_tables()[isa]; }
 
 const KernelTable& kernel_table() {
     static const KernelTable& table = kernel_table(best_isa());

@@ -165,11 +165,11 @@ void rroq158_range_scalar(const Rroq158Query* qs, std::size_t n_q, const Rroq158
 void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool, Isa isa) {
     const Rroq158Dims dm = dims_of(args);
     const Rroq158Docs docs = docs_of(args);
-    const KernelTable& table = kernel_table(isa);
-    const Rroq158RangeFn range = table.rroq158;
+    const Rroq158Path path = kernel_table(isa).rroq158;
+    const Rroq158RangeFn range = path.range;
     const std::size_t B = args.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
-    const bool lanes = table.rroq158_layout != Rroq158Layout::Rows;
-    const bool codes = table.rroq158_layout == Rroq158Layout::CodeLanes;
+    const bool lanes = path.layout != Rroq158Layout::Rows;
+    const bool codes = path.layout == Rroq158Layout::CodeLanes;
     // The lane layouts of the queries in hand, rebuilt for each batch (the workers only read them).
     struct Lanes {
         std::vector<std::uint32_t> planes_t, codes_t;

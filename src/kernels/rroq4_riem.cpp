@@ -118,10 +118,10 @@ void rroq4_riem_range_scalar(const Rroq4RiemQuery* qs, std::size_t n_q, const Rr
 void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool& pool, Isa isa) {
     const Rroq4RiemDims dm = dims_of(args);
     const Rroq4RiemDocs docs = docs_of(args);
-    const KernelTable& table = kernel_table(isa);
-    const Rroq4RiemRangeFn range = table.rroq4_riem;
+    const Rroq4RiemPath path = kernel_table(isa).rroq4_riem;
+    const Rroq4RiemRangeFn range = path.range;
     const std::size_t B = args.big_b, S = dm.S;
-    const bool lanes = table.rroq4_riem_lanes;
+    const bool lanes = path.lanes;
     const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
     struct Lanes {
         std::vector<float> rot_t, gsums_t;
