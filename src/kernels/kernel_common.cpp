@@ -23,6 +23,51 @@ Result<void> check_layout(const char* name, bool contiguous, std::uint64_t len, 
     return {};
 }
 
+BatchChecks::BatchChecks(const SharedInput& in, SharedArgs& out) : in_(in), out_(out) {
+    as_ = product("A*S", {in.big_a, in.big_s});
+    bt_ = product("B*T", {in.big_b, in.big_t});
+}
+
+std::uint64_t BatchChecks::product(const char* expr, std::initializer_list<std::uint64_t> factors) {
+    if (!status_) return 0;
+    auto p = shape_product(expr, factors);
+    if (!p) {
+        status_ = std::unexpected(std::move(p).error());
+        return 0;
+    }
+    return *p;
+}
+
+void BatchChecks::add(const void* in, void* out, Result<void> (*check)(const Pending&), const char* name,
+                      const char* expr, std::initializer_list<std::uint64_t> factors) {
+    const std::uint64_t len = product(expr, factors);
+    if (status_) pending_.push_back(Pending{in, out, check, name, expr, len});
+}
+
+// qc_table's product and view come between the kernel's query arrays and its document arrays.
+void BatchChecks::start_docs() {
+    if (docs_started_) return;
+    docs_started_ = true;
+    add(&in_.qc_table, &out_.qc_table, &check_view<float>, "qc_table", "A*S*K",
+        {in_.big_a, in_.big_s, in_.big_k});
+}
+
+Result<void> BatchChecks::finish() {
+    start_docs();
+    product("A*B", {in_.big_a, in_.big_b});
+    VSE_CHECK(status_);
+    for (const Pending& p : pending_) VSE_CHECK(p.check(p));
+    VSE_TRY(out_.docs_cid, checked_view(in_.docs_cid, "docs_cid", "B*T", bt_));
+    VSE_TRY(out_.docs_cos, checked_view(in_.docs_cos, "docs_cos", "B*T", bt_));
+    VSE_TRY(out_.docs_sin, checked_view(in_.docs_sin, "docs_sin", "B*T", bt_));
+    VSE_TRY(out_.q_mask, checked_view(in_.q_mask, "q_mask", "A*S", as_));
+    VSE_TRY(out_.docs_mask, checked_view(in_.docs_mask, "docs_mask", "B*T", bt_));
+    out_.big_a = in_.big_a, out_.big_b = in_.big_b, out_.big_s = in_.big_s, out_.big_t = in_.big_t;
+    out_.big_k = in_.big_k;
+    out_.n_threads = in_.n_threads;
+    return {};
+}
+
 Result<void> check_centroid_ids(std::span<const std::int32_t> cid, const std::optional<std::span<const float>>& mask,
                                 std::uint64_t big_k) {
     for (std::size_t i = 0; i < cid.size(); ++i) {
