@@ -3,7 +3,8 @@ BLAS thread count (OpenBLAS fixes its threads when it loads), this machine's lim
 the same run, and a Markdown table.
 
 The limits come from bench/probe.cpp (the `vse_probe` target, built by `make bench`, or here on
-first use): the fp32 FMA rate, the 32-bit popcount rate, the VNNI byte dot-product rate (VPDPBUSD,
+first use): the fp32 FMA rate, the 32-bit popcount rate (counted as the kernels' AVX-512 lane paths
+count bits, by nibble lookup, else by the scalar instruction), the VNNI byte dot-product rate (VPDPBUSD,
 in byte multiply-accumulates), memcpy bandwidth, the one-stream read bandwidth and, when asked for,
 the rate of durable file writes, each on one thread and on two. A benchmark calls `probe()` once, sets
 its own rates against the one-thread figures with `percent()`, and prints `limits.report()`,
@@ -114,7 +115,7 @@ class Limits:
     fma_avx512: float | None
     fma_avx2: float | None
     popcount: float  # G 32-bit popcounts/s
-    popcount_path: str
+    popcount_path: str  # how they were counted: "avx512-nibble-lookup" or "scalar" (the popcnt instruction)
     vnni: float | None  # G byte multiply-accumulates/s of VPDPBUSD on 512-bit registers (64 per instruction)
     memcpy: float  # GB/s
     read: float  # GB/s read by one stream (a sum over a buffer far past the caches)

@@ -75,6 +75,22 @@ Result<Optionals> optionals(const py::Bound<N>& a) {
     return o;
 }
 
+// The arguments both kernels take: arrays 3, 7, 8 and 9, the shape numbers A, B, S, T and K, and
+// the optional ones.
+kernels::SharedInput shared_input(const std::array<py::ArrayView, 9>& v, const std::array<std::uint64_t, 8>& n,
+                                  const Optionals& o) {
+    return kernels::SharedInput{
+        .qc_table = in_array<float>(v[2]),
+        .docs_cid = in_array<std::int32_t>(v[6]),
+        .docs_cos = in_array<float>(v[7]),
+        .docs_sin = in_array<float>(v[8]),
+        .big_a = n[0], .big_b = n[1], .big_s = n[2], .big_t = n[3], .big_k = n[7],
+        .q_mask = in_array<float>(o.q_mask),
+        .docs_mask = in_array<float>(o.docs_mask),
+        .n_threads = o.n_threads,
+    };
+}
+
 Result<Ref> output_array(std::vector<float>&& out) {
     const std::int64_t dims[1] = {static_cast<std::int64_t>(out.size())};
     return py::array_adopt(DType::F32, std::move(out), dims);
@@ -99,18 +115,11 @@ PyObject* rroq158_score_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const kernels::Rroq158Input in{
             .q_planes = in_array<std::int32_t>(v[0]),
             .q_meta = in_array<float>(v[1]),
-            .qc_table = in_array<float>(v[2]),
             .docs_sign = in_array<std::int32_t>(v[3]),
             .docs_nz = in_array<std::int32_t>(v[4]),
             .docs_scl = in_array<float>(v[5]),
-            .docs_cid = in_array<std::int32_t>(v[6]),
-            .docs_cos = in_array<float>(v[7]),
-            .docs_sin = in_array<float>(v[8]),
-            .big_a = n[0], .big_b = n[1], .big_s = n[2], .big_t = n[3],
-            .n_words = n[4], .n_groups = n[5], .query_bits = n[6], .big_k = n[7],
-            .q_mask = in_array<float>(o.q_mask),
-            .docs_mask = in_array<float>(o.docs_mask),
-            .n_threads = o.n_threads,
+            .n_words = n[4], .n_groups = n[5], .query_bits = n[6],
+            .shared = shared_input(v, n, o),
         };
         VSE_TRY(kernels::Rroq158Args checked, kernels::rroq158_check(in));
         VSE_TRY(std::vector<float> out, py::without_gil([&] { return kernels::rroq158_run_pooled(checked); }));
@@ -135,18 +144,11 @@ PyObject* rroq4_riem_score_batch(PyObject*, PyObject* const* args, Py_ssize_t na
         const kernels::Rroq4RiemInput in{
             .q_rot = in_array<float>(v[0]),
             .q_gsums = in_array<float>(v[1]),
-            .qc_table = in_array<float>(v[2]),
             .docs_codes = in_array<std::uint8_t>(v[3]),
             .docs_mins = in_array<float>(v[4]),
             .docs_dlts = in_array<float>(v[5]),
-            .docs_cid = in_array<std::int32_t>(v[6]),
-            .docs_cos = in_array<float>(v[7]),
-            .docs_sin = in_array<float>(v[8]),
-            .big_a = n[0], .big_b = n[1], .big_s = n[2], .big_t = n[3],
-            .dim = n[4], .n_groups = n[5], .group_size = n[6], .big_k = n[7],
-            .q_mask = in_array<float>(o.q_mask),
-            .docs_mask = in_array<float>(o.docs_mask),
-            .n_threads = o.n_threads,
+            .dim = n[4], .n_groups = n[5], .group_size = n[6],
+            .shared = shared_input(v, n, o),
         };
         VSE_TRY(kernels::Rroq4RiemArgs checked, kernels::rroq4_riem_check(in));
         VSE_TRY(std::vector<float> out, py::without_gil([&] { return kernels::rroq4_riem_run_pooled(checked); }));

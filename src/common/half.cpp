@@ -61,11 +61,13 @@ void narrow_half_software(const std::uint8_t* src, std::size_t n, std::uint8_t* 
     for (std::size_t i = 0; i < n; ++i) put_u16(dst + 2 * i, float_to_half(std::bit_cast<float>(get_u32(src + 4 * i))));
 }
 
-const HalfTable& half_table(Isa isa) {
-    static constexpr HalfTable kSoftware{widen_half_software, narrow_half_software};
-    static const std::array<const HalfTable*, kIsaCount> units = {&kSoftware, kHalfAvx2};
-    return isa_table(units, isa);
+const IsaTables<HalfTable>& half_tables() {
+    static const IsaTables<HalfTable> tables({widen_half_software, narrow_half_software},
+                                             {VSE_ISA_X86_64_UNITS(&kHalfAvx2)});
+    return tables;
 }
+
+const HalfTable& half_table(Isa isa) { return half_tables()[isa]; }
 
 const HalfTable& half_table() {
     static const HalfTable& table = half_table(best_isa());

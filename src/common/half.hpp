@@ -41,7 +41,9 @@ struct HalfTable {
     void (*narrow)(const std::uint8_t* src, std::size_t n, std::uint8_t* dst);
 };
 
-// The table of a row (which the processor must run), and of this processor.
+// The tables of every row; the table of a row (which the processor must run), and of this
+// processor.
+const IsaTables<HalfTable>& half_tables();
 const HalfTable& half_table(Isa isa);
 const HalfTable& half_table();
 
@@ -51,7 +53,7 @@ inline void narrow_half(const std::uint8_t* src, std::size_t n, std::uint8_t* ds
     half_table().narrow(src, n, dst);
 }
 
-// The vector units' tables; null where a unit is not built for this architecture.
-extern const HalfTable* const kHalfAvx2;
+// The vector unit (x86-64 only).
+extern const IsaUnit<HalfTable> kHalfAvx2;
 
 }  // namespace vse

@@ -7,9 +7,9 @@
 
 #include <cstring>
 
-VSE_ISA_TARGET(Avx2)
-
 namespace vse {
+
+VSE_ISA_UNIT(Avx2)
 
 namespace {
 
@@ -46,21 +46,9 @@ void narrow_half_f16c(const std::uint8_t* src, std::size_t n, std::uint8_t* dst)
     }
 }
 
-constexpr HalfTable kTable{widen_half_f16c, narrow_half_f16c};
-
 }  // namespace
 
-const HalfTable* const kHalfAvx2 = &kTable;
-
-}  // namespace vse
-
-VSE_ISA_TARGET_END
-
-#else
-
-namespace vse {
-
-const HalfTable* const kHalfAvx2 = nullptr;
+VSE_ISA_UNIT_END(kHalfAvx2, {widen_half_f16c, narrow_half_f16c})
 
 }  // namespace vse
 

@@ -15,7 +15,7 @@ constexpr IsaRow kRows[kIsaCount] = {
 // Every feature a target string may name.
 #define VSE_ISA_FEATURES(X)                                                                 \
     X("avx") X("avx2") X("fma") X("f16c") X("popcnt") X("avx512f") X("avx512vl") X("avx512bw") \
-        X("avx512vpopcntdq") X("avx512vnni")
+        X("avx512vnni")
 
 #define VSE_ISA_COUNT_(name) +1
 constexpr std::size_t kFeatureCount = 0 VSE_ISA_FEATURES(VSE_ISA_COUNT_);

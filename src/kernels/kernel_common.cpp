@@ -7,7 +7,6 @@
 
 #include "common/checked.hpp"
 
-
 namespace vse::kernels {
 
 Result<std::uint64_t> shape_product(const char* expr, std::initializer_list<std::uint64_t> factors) {
@@ -21,6 +20,51 @@ Result<void> check_layout(const char* name, bool contiguous, std::uint64_t len, 
                           std::uint64_t expected) {
     if (!contiguous) return fail(Exc::Value, fmt::format("{} must be contiguous", name));
     if (len != expected) return fail(Exc::Value, fmt::format("{} len {} != {} {}", name, len, expr, expected));
+    return {};
+}
+
+BatchChecks::BatchChecks(const SharedInput& in, SharedArgs& out) : in_(in), out_(out) {
+    as_ = product("A*S", {in.big_a, in.big_s});
+    bt_ = product("B*T", {in.big_b, in.big_t});
+}
+
+std::uint64_t BatchChecks::product(const char* expr, std::initializer_list<std::uint64_t> factors) {
+    if (!status_) return 0;
+    auto p = shape_product(expr, factors);
+    if (!p) {
+        status_ = std::unexpected(std::move(p).error());
+        return 0;
+    }
+    return *p;
+}
+
+void BatchChecks::add(const void* in, void* out, Result<void> (*check)(const Pending&), const char* name,
+                      const char* expr, std::initializer_list<std::uint64_t> factors) {
+    const std::uint64_t len = product(expr, factors);
+    if (status_) pending_.push_back(Pending{in, out, check, name, expr, len});
+}
+
+// qc_table's product and view come between the kernel's query arrays and its document arrays.
+void BatchChecks::start_docs() {
+    if (docs_started_) return;
+    docs_started_ = true;
+    add(&in_.qc_table, &out_.qc_table, &check_view<float>, "qc_table", "A*S*K",
+        {in_.big_a, in_.big_s, in_.big_k});
+}
+
+Result<void> BatchChecks::finish() {
+    start_docs();
+    product("A*B", {in_.big_a, in_.big_b});
+    VSE_CHECK(status_);
+    for (const Pending& p : pending_) VSE_CHECK(p.check(p));
+    VSE_TRY(out_.docs_cid, checked_view(in_.docs_cid, "docs_cid", "B*T", bt_));
+    VSE_TRY(out_.docs_cos, checked_view(in_.docs_cos, "docs_cos", "B*T", bt_));
+    VSE_TRY(out_.docs_sin, checked_view(in_.docs_sin, "docs_sin", "B*T", bt_));
+    VSE_TRY(out_.q_mask, checked_view(in_.q_mask, "q_mask", "A*S", as_));
+    VSE_TRY(out_.docs_mask, checked_view(in_.docs_mask, "docs_mask", "B*T", bt_));
+    out_.big_a = in_.big_a, out_.big_b = in_.big_b, out_.big_s = in_.big_s, out_.big_t = in_.big_t;
+    out_.big_k = in_.big_k;
+    out_.n_threads = in_.n_threads;
     return {};
 }
 
@@ -63,28 +107,14 @@ void QueryLanes::fill(const float* mask, const float* qc, std::size_t S, std::si
     if (transpose_qc) transpose_to_lanes(qc, S, K, s_pad, qc_t);
 }
 
-const KernelTable& kernel_table(Isa isa) {
-    static const std::array<KernelTable, kIsaCount> tables = [] {
-        const std::array<const KernelTable*, kIsaCount> units = {nullptr, kKernelsAvx2, kKernelsAvx512,
-                                                                 kKernelsAvx512Popcnt, kKernelsAvx512Vnni};
-        std::array<KernelTable, kIsaCount> out{};
-        // Rows come after their fallbacks, so each fallback's table is complete when a row takes
-        // from it.
-        for (Isa row : all_isas()) {
-            if (row == Isa::Scalar) {
-                out[isa_index(row)] = KernelTable{rroq158_range_scalar, Rroq158Layout::Rows, rroq4_riem_range_scalar, false};
-                continue;
-            }
-            KernelTable t = units[isa_index(row)] != nullptr ? *units[isa_index(row)] : KernelTable{};
-            const KernelTable& fallback = out[isa_index(isa_row(row).fallback)];
-            if (t.rroq158 == nullptr) t.rroq158 = fallback.rroq158, t.rroq158_layout = fallback.rroq158_layout;
-            if (t.rroq4_riem == nullptr) t.rroq4_riem = fallback.rroq4_riem, t.rroq4_riem_lanes = fallback.rroq4_riem_lanes;
-            out[isa_index(row)] = t;
-        }
-        return out;
-    }();
-    return tables[isa_index(isa)];
+const IsaTables<KernelTable>& kernel_tables() {
+    static const IsaTables<KernelTable> tables(
+        {{rroq158_range_scalar, Rroq158Layout::Rows}, {rroq4_riem_range_scalar, false}},
+        {VSE_ISA_X86_64_UNITS(&kKernelsAvx2, &kKernelsAvx512, &kKernelsAvx512Vnni)});
+    return tables;
 }
+
+const KernelTable& kernel_table(Isa isa) { return kernel_tables()[isa]; }
 
 const KernelTable& kernel_table() {
     static const KernelTable& table = kernel_table(best_isa());

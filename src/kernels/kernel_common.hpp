@@ -1,16 +1,16 @@
 // What the two batch kernels share around their pair kernels: the caller's arrays as the checks
-// see them, the array and precondition checks, the output buffer, the choice of worker pool, and
-// the lane layout helpers of the vector paths.
+// see them, the arguments both kernels take, the array and precondition checks, the output
+// buffer, and the lane layout helpers of the vector paths. The batch loop itself is batch.hpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "common/error.hpp"
-#include "common/thread_pool.hpp"
 #include "kernels/pair_kernels.hpp"
 
 namespace vse::kernels {
@@ -23,6 +23,27 @@ struct InArray {
     std::uint64_t len = 0;
     bool contiguous = true;
 };
+
+// A checked array: exactly the expected length, borrowed.
+template <class T>
+using View = std::span<const T>;
+
+// The arguments both batch kernels take besides their own codes, in either form: as the caller
+// gave them (Arr = InArray) or checked (Arr = View).
+//   qc_table f32 [A][S][K]; docs_cid int32 [B][T]; docs_cos, docs_sin f32 [B][T]
+//   optional q_mask f32 [A][S], docs_mask f32 [B][T], and the worker count
+template <template <class> class Arr>
+struct BatchShared {
+    Arr<float> qc_table;
+    Arr<std::int32_t> docs_cid;
+    Arr<float> docs_cos, docs_sin;
+    std::uint64_t big_a, big_b, big_s, big_t, big_k;
+    std::optional<Arr<float>> q_mask, docs_mask;
+    std::optional<std::uint64_t> n_threads;
+};
+
+using SharedInput = BatchShared<InArray>;
+using SharedArgs = BatchShared<View>;
 
 // The product of shape numbers, or ValueError
 // "shape product {expr} overflows an unsigned 64-bit integer".
@@ -47,6 +68,63 @@ Result<std::optional<std::span<const T>>> checked_view(const std::optional<InArr
     return std::optional<std::span<const T>>{v};
 }
 
+// The length checks of a batch call, in their fixed order. First every shape product: A*S, B*T,
+// those of the kernel's query arrays, A*S*K (qc_table), those of its document arrays, A*B. Then
+// each array's layout and length in argument order: the kernel's query arrays, qc_table, its
+// document arrays, docs_cid, docs_cos, docs_sin; then the masks when given. The kernel names its
+// own arrays in argument order, query arrays first: each product is taken as its array is named,
+// the first failure is the one reported, and the views are checked (into their spans and `out`)
+// by finish().
+class BatchChecks {
+public:
+    BatchChecks(const SharedInput& in, SharedArgs& out);
+
+    template <class T>
+    void query(const InArray<T>& in, View<T>& out, const char* name, const char* expr,
+               std::initializer_list<std::uint64_t> factors) {
+        add(&in, &out, &check_view<T>, name, expr, factors);
+    }
+
+    template <class T>
+    void docs(const InArray<T>& in, View<T>& out, const char* name, const char* expr,
+              std::initializer_list<std::uint64_t> factors) {
+        start_docs();
+        add(&in, &out, &check_view<T>, name, expr, factors);
+    }
+
+    Result<void> finish();
+
+private:
+    // An array whose view waits for finish(): InArray<T> in, View<T> out.
+    struct Pending {
+        const void* in;
+        void* out;
+        Result<void> (*check)(const Pending&);
+        const char* name;
+        const char* expr;
+        std::uint64_t len;
+    };
+
+    template <class T>
+    static Result<void> check_view(const Pending& p) {
+        VSE_TRY(*static_cast<View<T>*>(p.out), checked_view(*static_cast<const InArray<T>*>(p.in), p.name, p.expr, p.len));
+        return {};
+    }
+
+    // The product, or 0 with the failure kept; none is taken after a failure.
+    std::uint64_t product(const char* expr, std::initializer_list<std::uint64_t> factors);
+    void add(const void* in, void* out, Result<void> (*check)(const Pending&), const char* name, const char* expr,
+             std::initializer_list<std::uint64_t> factors);
+    void start_docs();
+
+    const SharedInput& in_;
+    SharedArgs& out_;
+    Result<void> status_;
+    std::uint64_t as_ = 0, bt_ = 0;
+    bool docs_started_ = false;
+    std::vector<Pending> pending_;
+};
+
 // Every centroid id of a document token that takes part (no docs_mask, or a mask value that is
 // not <= 0) must index a qc_table row: ValueError
 // "docs_cid[{i}] = {v} is out of range for K = {K} (centroid ids must be in 0..K-1)" for the first
@@ -56,26 +134,6 @@ Result<void> check_centroid_ids(std::span<const std::int32_t> cid, const std::op
 
 // A zero-filled buffer of n floats, or MemoryError "cannot allocate the output of {n} floats".
 Result<std::vector<float>> allocate_output(std::uint64_t n);
-
-// Allocates the zero-filled output of n_out floats and fills it with `score(pool, out)`: on the
-// process-wide pool from the calling thread when n_threads is absent or 0, else on a worker of the
-// cache's pool of exactly n_threads workers.
-template <class Score>
-Result<std::vector<float>> run_pooled(std::uint64_t n_out, const std::optional<std::uint64_t>& n_threads,
-                                      PoolCache& cache, Score&& score) {
-    VSE_TRY(std::vector<float> out, allocate_output(n_out));
-    if (!n_threads || *n_threads == 0) {
-        VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
-        score(*pool, out.data());
-    } else {
-        VSE_TRY(std::shared_ptr<ThreadPool> pool, cache.get(static_cast<std::size_t>(*n_threads)));
-        pool->install([&] { score(*pool, out.data()); });
-    }
-    return out;
-}
-
-// Documents per piece of a query's parallel loop: max(B/64, 16).
-inline std::size_t min_piece(std::size_t big_b) { return big_b / 64 > 16 ? big_b / 64 : 16; }
 
 // ---------------------------------------------------------------------------------------------
 // Lane layout of one query for the vector paths.
@@ -111,13 +169,6 @@ void transpose_to_lanes(const T* in, std::size_t S, std::size_t cols, std::size_
     out.assign(cols * s_pad, T{});
     for (std::size_t s = 0; s < S; ++s)
         for (std::size_t c = 0; c < cols; ++c) out[c * s_pad + s] = in[s * cols + c];
-}
-
-// Whether the vector paths get the query's qc_table rows transposed to [K][s_pad]: worth its
-// K*S copy once the batch has at least K document tokens (each token then reads one contiguous
-// lane vector instead of gathering S scattered values).
-inline bool transpose_centroids(std::size_t big_b, std::size_t big_t, std::size_t big_k) {
-    return big_b * big_t >= big_k;
 }
 
 }  // namespace vse::kernels

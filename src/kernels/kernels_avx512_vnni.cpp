@@ -21,15 +21,15 @@
 
 #include <cstring>
 
-VSE_ISA_TARGET(Avx512Vnni)
-
 namespace vse::kernels {
+
+VSE_ISA_UNIT(Avx512Vnni)
 
 namespace {
 #include "kernels/lanes_avx512.inl"
 #include "kernels/lanes_common.inl"
 
-using V = KernelLanesAvx512<false>;
+using V = KernelLanesAvx512;
 using F = V::F;
 using I = V::I;
 constexpr std::size_t L = V::L;
@@ -198,21 +198,10 @@ void rroq158_range(const Rroq158Query* qs, std::size_t n_q, const Rroq158Docs& d
     }
 }
 
-constexpr KernelTable kTable{rroq158_range, Rroq158Layout::CodeLanes, nullptr, false};
-
 }  // namespace
 
-const KernelTable* const kKernelsAvx512Vnni = &kTable;
-
-}  // namespace vse::kernels
-
-VSE_ISA_TARGET_END
-
-#else
-
-namespace vse::kernels {
-
-const KernelTable* const kKernelsAvx512Vnni = nullptr;
+// rroq4_riem has no VNNI code: the row runs the Avx512 row's.
+VSE_ISA_UNIT_END(kKernelsAvx512Vnni, {{rroq158_range, Rroq158Layout::CodeLanes}, {}})
 
 }  // namespace vse::kernels
 

@@ -1,9 +1,7 @@
 // Sixteen float / 32-bit integer lanes in a zmm register (AVX-512 F, BW, VL).
 //
 // Included inside an anonymous namespace of a translation unit compiled for AVX-512, after
-// <immintrin.h>. kHwPopcnt selects the VPOPCNTDQ population count, which needs that extension
-// in the unit's target as well; otherwise a BW nibble lookup counts the bits.
-template <bool kHwPopcnt>
+// <immintrin.h>.
 struct KernelLanesAvx512 {
     static constexpr std::size_t L = 16;
     using F = __m512;
@@ -28,21 +26,18 @@ struct KernelLanesAvx512 {
     static I and_i(I a, I b) { return _mm512_and_si512(a, b); }
     static I add_i(I a, I b) { return _mm512_add_epi32(a, b); }
 
-    // popcount(x) - popcount(y) per 32-bit lane.
+    // popcount(x) - popcount(y) per 32-bit lane: nibble lookup, byte difference, then the four
+    // bytes of each lane summed (the differences lie in -8..8, so nothing overflows).
     static I popcount_diff(I x, I y) {
-        if constexpr (kHwPopcnt) {
-            return _mm512_sub_epi32(_mm512_popcnt_epi32(x), _mm512_popcnt_epi32(y));
-        } else {
-            const I lut = _mm512_set4_epi32(0x04030302, 0x03020201, 0x03020201, 0x02010100);
-            const I nib = _mm512_set1_epi8(0x0F);
-            auto bytes = [&](I v) {
-                return _mm512_add_epi8(_mm512_shuffle_epi8(lut, _mm512_and_si512(v, nib)),
-                                       _mm512_shuffle_epi8(lut, _mm512_and_si512(_mm512_srli_epi16(v, 4), nib)));
-            };
-            const I d8 = _mm512_sub_epi8(bytes(x), bytes(y));
-            const I d16 = _mm512_maddubs_epi16(_mm512_set1_epi8(1), d8);
-            return _mm512_madd_epi16(d16, _mm512_set1_epi16(1));
-        }
+        const I lut = _mm512_set4_epi32(0x04030302, 0x03020201, 0x03020201, 0x02010100);
+        const I nib = _mm512_set1_epi8(0x0F);
+        auto bytes = [&](I v) {
+            return _mm512_add_epi8(_mm512_shuffle_epi8(lut, _mm512_and_si512(v, nib)),
+                                   _mm512_shuffle_epi8(lut, _mm512_and_si512(_mm512_srli_epi16(v, 4), nib)));
+        };
+        const I d8 = _mm512_sub_epi8(bytes(x), bytes(y));
+        const I d16 = _mm512_maddubs_epi16(_mm512_set1_epi8(1), d8);
+        return _mm512_madd_epi16(d16, _mm512_set1_epi16(1));
     }
 
     static M active(const std::uint32_t* p) {

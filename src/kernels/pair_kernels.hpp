@@ -140,23 +140,37 @@ void rroq4_riem_range_scalar(const Rroq4RiemQuery*, std::size_t, const Rroq4Riem
 // the codes in lanes (codes_t, and a tau scratch).
 enum class Rroq158Layout { Rows, PlaneLanes, CodeLanes };
 
-// One row's pair kernels. A unit's table leaves null the kernels it has no code for; the row then
-// runs its fallback row's (kernel_table fills them in).
-struct KernelTable {
-    Rroq158RangeFn rroq158;
-    Rroq158Layout rroq158_layout;
-    Rroq4RiemRangeFn rroq4_riem;
-    bool rroq4_riem_lanes;  // reads the lane layout (rot_t, gsums_t, ...)
+// A path of each kernel: its range function and what of the query's lane layout it reads, which
+// the batch loop builds for it (so the two never part).
+struct Rroq158Path {
+    Rroq158RangeFn range;
+    Rroq158Layout layout;
+    bool operator==(const Rroq158Path&) const = default;
 };
 
-// The table of a row (which the processor must run), and of this processor, chosen once.
+struct Rroq4RiemPath {
+    Rroq4RiemRangeFn range;
+    bool lanes;  // reads the lane layout (rot_t, gsums_t, ...)
+    bool operator==(const Rroq4RiemPath&) const = default;
+};
+
+// One row's pair kernels. A unit leaves out (value-initialized) a kernel it has no code for; the
+// row then runs its fallback row's path of that kernel.
+struct KernelTable {
+    Rroq158Path rroq158;
+    Rroq4RiemPath rroq4_riem;
+    static constexpr std::tuple kIsaEntries{&KernelTable::rroq158, &KernelTable::rroq4_riem};
+};
+
+// The tables of every row; the table of a row (which the processor must run), and of this
+// processor, chosen once.
+const IsaTables<KernelTable>& kernel_tables();
 const KernelTable& kernel_table(Isa isa);
 const KernelTable& kernel_table();
 
-// The vector units' tables; null where a unit is not built for this architecture.
-extern const KernelTable* const kKernelsAvx2;
-extern const KernelTable* const kKernelsAvx512;
-extern const KernelTable* const kKernelsAvx512Popcnt;
-extern const KernelTable* const kKernelsAvx512Vnni;
+// The vector units (x86-64 only).
+extern const IsaUnit<KernelTable> kKernelsAvx2;
+extern const IsaUnit<KernelTable> kKernelsAvx512;
+extern const IsaUnit<KernelTable> kKernelsAvx512Vnni;
 
 }  // namespace vse::kernels

@@ -1,10 +1,12 @@
-// rroq158: argument checks, the scalar pair kernel, the batch loop and its pools.
+// rroq158: argument checks, the scalar pair kernel, and its part in the batch loop (batch.hpp).
 //
 // Compiled with -ffp-contract=off: every float operation of the pair kernel is rounded on its
 // own, in the order written; none may be fused into a multiply-add.
 #include "kernels/rroq158.hpp"
 
 #include <fmt/format.h>
+
+#include "kernels/batch.hpp"
 
 namespace vse::kernels {
 
@@ -13,19 +15,21 @@ namespace {
 // The kernel keeps the group sums of the document token in hand in a fixed array of this size.
 constexpr std::uint64_t kMaxGroups = 32;
 
+constexpr PoolNames kPools{"rroq158", "rroq158 rayon pool"};
+
 Rroq158Dims dims_of(const Rroq158Args& a) {
-    return Rroq158Dims{a.big_s,    a.big_t,     a.n_words, a.n_groups, a.n_words / a.n_groups,
-                       a.query_bits, a.big_k, padded_lanes(a.big_s)};
+    const SharedArgs& sh = a.shared;
+    return Rroq158Dims{sh.big_s,      sh.big_t,  a.n_words, a.n_groups, a.n_words / a.n_groups,
+                       a.query_bits, sh.big_k, padded_lanes(sh.big_s)};
 }
 
 Rroq158Docs docs_of(const Rroq158Args& a) {
-    return Rroq158Docs{reinterpret_cast<const std::uint32_t*>(a.docs_sign.data()),
-                       reinterpret_cast<const std::uint32_t*>(a.docs_nz.data()),
-                       a.docs_scl.data(),
-                       a.docs_cid.data(),
-                       a.docs_cos.data(),
-                       a.docs_sin.data(),
-                       a.docs_mask ? a.docs_mask->data() : nullptr};
+    Rroq158Docs d{};
+    d.sign = reinterpret_cast<const std::uint32_t*>(a.docs_sign.data());
+    d.nz = reinterpret_cast<const std::uint32_t*>(a.docs_nz.data());
+    d.scl = a.docs_scl.data();
+    shared_docs(a.shared, d);
+    return d;
 }
 
 // codes_t[c][s] for a query's [S][query_bits][n_words] planes: the code of coordinate 4c + i (bit k
@@ -45,7 +49,8 @@ void codes_to_lanes(const std::uint32_t* planes, std::size_t S, std::size_t W, s
 }  // namespace
 
 Result<Rroq158Args> rroq158_check(const Rroq158Input& in) {
-    const std::uint64_t A = in.big_a, B = in.big_b, S = in.big_s, T = in.big_t, K = in.big_k;
+    const SharedInput& sh = in.shared;
+    const std::uint64_t A = sh.big_a, B = sh.big_b, S = sh.big_s, T = sh.big_t, K = sh.big_k;
     const std::uint64_t W = in.n_words, G = in.n_groups, qb = in.query_bits;
     if (G == 0) return fail(Exc::Value, "n_groups must be > 0");
     if (W == 0) return fail(Exc::Value, "n_words must be > 0");
@@ -59,37 +64,22 @@ Result<Rroq158Args> rroq158_check(const Rroq158Input& in) {
     if (W % G != 0)
         return fail(Exc::Value, fmt::format("n_words ({}) must be divisible by n_groups ({})", W, G));
 
-    VSE_TRY(std::uint64_t as, shape_product("A*S", {A, S}));
-    VSE_TRY(std::uint64_t bt, shape_product("B*T", {B, T}));
-    VSE_TRY(std::uint64_t n_planes, shape_product("A*S*query_bits*n_words", {A, S, qb, W}));
-    VSE_TRY(std::uint64_t n_meta, shape_product("A*S*2", {A, S, 2}));
-    VSE_TRY(std::uint64_t n_qc, shape_product("A*S*K", {A, S, K}));
-    VSE_TRY(std::uint64_t n_bits, shape_product("B*T*n_words", {B, T, W}));
-    VSE_TRY(std::uint64_t n_scl, shape_product("B*T*n_groups", {B, T, G}));
-    VSE_CHECK(shape_product("A*B", {A, B}));
-
     Rroq158Args a;
-    VSE_TRY(a.q_planes, checked_view(in.q_planes, "q_planes", "A*S*query_bits*n_words", n_planes));
-    VSE_TRY(a.q_meta, checked_view(in.q_meta, "q_meta", "A*S*2", n_meta));
-    VSE_TRY(a.qc_table, checked_view(in.qc_table, "qc_table", "A*S*K", n_qc));
-    VSE_TRY(a.docs_sign, checked_view(in.docs_sign, "docs_sign", "B*T*n_words", n_bits));
-    VSE_TRY(a.docs_nz, checked_view(in.docs_nz, "docs_nz", "B*T*n_words", n_bits));
-    VSE_TRY(a.docs_scl, checked_view(in.docs_scl, "docs_scl", "B*T*n_groups", n_scl));
-    VSE_TRY(a.docs_cid, checked_view(in.docs_cid, "docs_cid", "B*T", bt));
-    VSE_TRY(a.docs_cos, checked_view(in.docs_cos, "docs_cos", "B*T", bt));
-    VSE_TRY(a.docs_sin, checked_view(in.docs_sin, "docs_sin", "B*T", bt));
-    VSE_TRY(a.q_mask, checked_view(in.q_mask, "q_mask", "A*S", as));
-    VSE_TRY(a.docs_mask, checked_view(in.docs_mask, "docs_mask", "B*T", bt));
+    BatchChecks check(sh, a.shared);
+    check.query(in.q_planes, a.q_planes, "q_planes", "A*S*query_bits*n_words", {A, S, qb, W});
+    check.query(in.q_meta, a.q_meta, "q_meta", "A*S*2", {A, S, 2});
+    check.docs(in.docs_sign, a.docs_sign, "docs_sign", "B*T*n_words", {B, T, W});
+    check.docs(in.docs_nz, a.docs_nz, "docs_nz", "B*T*n_words", {B, T, W});
+    check.docs(in.docs_scl, a.docs_scl, "docs_scl", "B*T*n_groups", {B, T, G});
+    VSE_CHECK(check.finish());
 
     if (G > kMaxGroups)
         return fail(Exc::Value,
                     fmt::format("n_groups must be <= 32 (got {}); the kernel keeps per-group sums for at most 32 groups",
                                 G));
-    VSE_CHECK(check_centroid_ids(a.docs_cid, a.docs_mask, K));
+    VSE_CHECK(check_centroid_ids(a.shared.docs_cid, a.shared.docs_mask, K));
 
-    a.n_threads = in.n_threads;
-    a.big_a = A, a.big_b = B, a.big_s = S, a.big_t = T;
-    a.n_words = W, a.n_groups = G, a.query_bits = qb, a.big_k = K;
+    a.n_words = W, a.n_groups = G, a.query_bits = qb;
     return a;
 }
 
@@ -165,69 +155,44 @@ void rroq158_range_scalar(const Rroq158Query* qs, std::size_t n_q, const Rroq158
 void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool, Isa isa) {
     const Rroq158Dims dm = dims_of(args);
     const Rroq158Docs docs = docs_of(args);
-    const KernelTable& table = kernel_table(isa);
-    const Rroq158RangeFn range = table.rroq158;
-    const std::size_t B = args.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
-    const bool lanes = table.rroq158_layout != Rroq158Layout::Rows;
-    const bool codes = table.rroq158_layout == Rroq158Layout::CodeLanes;
-    // The lane layouts of the queries in hand, rebuilt for each batch (the workers only read them).
+    const Rroq158Path path = kernel_table(isa).rroq158;
+    const std::size_t B = args.shared.big_b, S = dm.S, W = dm.n_words, qb = dm.query_bits;
+    const bool codes = path.layout == Rroq158Layout::CodeLanes;
     struct Lanes {
         std::vector<std::uint32_t> planes_t, codes_t;
         std::vector<float> scale, offset;
-        QueryLanes rest;
     };
-    std::vector<Lanes> lanes_of(lanes ? kRroq158QueriesAtOnce : 0);
-    Rroq158Query qs[kRroq158QueriesAtOnce];
-    const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
-    for (std::size_t a0 = 0; a0 < args.big_a; a0 += kRroq158QueriesAtOnce) {
-        const std::size_t n_q = std::min(kRroq158QueriesAtOnce, args.big_a - a0);
-        for (std::size_t i = 0; i < n_q; ++i) {
-            const std::size_t a = a0 + i;
-            Rroq158Query& q = qs[i];
-            q = Rroq158Query{};
-            q.planes = reinterpret_cast<const std::uint32_t*>(args.q_planes.data()) + a * S * qb * W;
-            q.meta = args.q_meta.data() + a * S * 2;
-            q.qc = args.qc_table.data() + a * S * dm.K;
-            q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
-            q.no_positive_weight = q.mask != nullptr && !has_positive(q.mask, S);
-            if (lanes) {
-                Lanes& l = lanes_of[i];
-                if (codes)
-                    codes_to_lanes(q.planes, S, W, qb, dm.s_pad, l.codes_t);
-                else
-                    transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, l.planes_t);
-                l.scale.assign(dm.s_pad, 0.0f);
-                l.offset.assign(dm.s_pad, 0.0f);
-                for (std::size_t s = 0; s < S; ++s) l.scale[s] = q.meta[2 * s], l.offset[s] = q.meta[2 * s + 1];
-                l.rest.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
-                q.planes_t = l.planes_t.data();
-                q.codes_t = l.codes_t.data();
-                q.scale = l.scale.data();
-                q.offset = l.offset.data();
-                l.rest.point(q);
-            }
-        }
-        float* rows = out + a0 * B;
-        pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
-            std::vector<float> best(n_q * dm.s_pad);
-            std::vector<std::uint32_t> pn(2 * W);
-            std::vector<std::int8_t> tau(codes ? kRroq158BlockTokens * 32 * W : 0);
-            range(qs, n_q, docs, dm, lo, hi, rows, B, Rroq158Scratch{best.data(), pn.data(), tau.data()});
-        });
-    }
-}
-
-std::string rroq158_thread_name(std::size_t n, std::size_t i) { return fmt::format("rroq158-{}-{}", n, i); }
-
-PoolCache& rroq158_pools() {
-    static PoolCache* cache = new PoolCache(rroq158_thread_name, "rroq158 rayon pool");  // never destroyed
-    return *cache;
+    auto rows = [&](std::size_t a, Rroq158Query& q) {
+        q.planes = reinterpret_cast<const std::uint32_t*>(args.q_planes.data()) + a * S * qb * W;
+        q.meta = args.q_meta.data() + a * S * 2;
+        q.no_positive_weight = q.mask != nullptr && !has_positive(q.mask, S);
+    };
+    auto build = [&](Rroq158Query& q, Lanes& l) {
+        if (codes)
+            codes_to_lanes(q.planes, S, W, qb, dm.s_pad, l.codes_t);
+        else
+            transpose_to_lanes(q.planes, S, qb * W, dm.s_pad, l.planes_t);
+        l.scale.assign(dm.s_pad, 0.0f);
+        l.offset.assign(dm.s_pad, 0.0f);
+        for (std::size_t s = 0; s < S; ++s) l.scale[s] = q.meta[2 * s], l.offset[s] = q.meta[2 * s + 1];
+        q.planes_t = l.planes_t.data();
+        q.codes_t = l.codes_t.data();
+        q.scale = l.scale.data();
+        q.offset = l.offset.data();
+    };
+    auto piece = [&](const Rroq158Query* qs, std::size_t n_q, std::size_t lo, std::size_t hi, float* rows_out) {
+        std::vector<float> best(n_q * dm.s_pad);
+        std::vector<std::uint32_t> pn(2 * W);
+        std::vector<std::int8_t> tau(codes ? kRroq158BlockTokens * 32 * W : 0);
+        path.range(qs, n_q, docs, dm, lo, hi, rows_out, B, Rroq158Scratch{best.data(), pn.data(), tau.data()});
+    };
+    score_batch<Rroq158Query, Lanes, kRroq158QueriesAtOnce>(args.shared, path.layout != Rroq158Layout::Rows, out,
+                                                            pool, rows, build, piece);
 }
 
 Result<std::vector<float>> rroq158_run_pooled(const Rroq158Args& args) {
-    return run_pooled(args.big_a * args.big_b, args.n_threads, rroq158_pools(), [&](ThreadPool& pool, float* out) {
-        rroq158_score_queries(args, out, pool, best_isa());
-    });
+    return run_pooled<kPools>(args.shared,
+                              [&](ThreadPool& pool, float* out) { rroq158_score_queries(args, out, pool, best_isa()); });
 }
 
 }  // namespace vse::kernels

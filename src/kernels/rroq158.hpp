@@ -17,8 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <string>
 #include <vector>
 
 #include "common/error.hpp"
@@ -28,32 +26,20 @@
 
 namespace vse::kernels {
 
-// The 20 arguments as the caller gave them, before any check.
-struct Rroq158Input {
-    InArray<std::int32_t> q_planes;
-    InArray<float> q_meta, qc_table;
-    InArray<std::int32_t> docs_sign, docs_nz;
-    InArray<float> docs_scl;
-    InArray<std::int32_t> docs_cid;
-    InArray<float> docs_cos, docs_sin;
-    std::uint64_t big_a, big_b, big_s, big_t, n_words, n_groups, query_bits, big_k;
-    std::optional<InArray<float>> q_mask, docs_mask;
-    std::optional<std::uint64_t> n_threads;
+// The 20 arguments, in either form: as the caller gave them (Rroq158Input, before any check) or
+// checked (Rroq158Args: views of exactly the expected lengths, borrowing, owning nothing).
+template <template <class> class Arr>
+struct Rroq158Arrays {
+    Arr<std::int32_t> q_planes;
+    Arr<float> q_meta;
+    Arr<std::int32_t> docs_sign, docs_nz;
+    Arr<float> docs_scl;
+    std::uint64_t n_words, n_groups, query_bits;
+    BatchShared<Arr> shared;  // qc_table, docs_cid, docs_cos, docs_sin, A, B, S, T, K, masks, n_threads
 };
 
-// The checked arguments: views of exactly the expected lengths. Borrows, owns nothing.
-struct Rroq158Args {
-    std::optional<std::span<const float>> q_mask;
-    std::optional<std::span<const float>> docs_mask;
-    std::optional<std::uint64_t> n_threads;
-    std::span<const std::int32_t> q_planes;
-    std::span<const float> q_meta, qc_table;
-    std::span<const std::int32_t> docs_sign, docs_nz;
-    std::span<const float> docs_scl;
-    std::span<const std::int32_t> docs_cid;
-    std::span<const float> docs_cos, docs_sin;
-    std::uint64_t big_a, big_b, big_s, big_t, n_words, n_groups, query_bits, big_k;
-};
+using Rroq158Input = Rroq158Arrays<InArray>;
+using Rroq158Args = Rroq158Arrays<View>;
 
 // The checks in their fixed order, each a ValueError with its fixed message: n_groups, n_words,
 // the six shape numbers, query_bits <= 8, n_words divisible by n_groups; the expected lengths
@@ -73,9 +59,5 @@ void rroq158_score_queries(const Rroq158Args& args, float* out, ThreadPool& pool
 // The scalar reference for one (query, document) pair; best has room for S floats.
 float rroq158_pair_maxsim(const Rroq158Query& q, const Rroq158Docs& d, std::size_t b, const Rroq158Dims& dm,
                           float* best);
-
-// The kernel's cache of dedicated pools, and the name of worker i of its pool of n.
-PoolCache& rroq158_pools();
-std::string rroq158_thread_name(std::size_t n, std::size_t i);
 
 }  // namespace vse::kernels

@@ -1,4 +1,4 @@
-// rroq4_riem: argument checks, the scalar pair kernel, the batch loop and its pools.
+// rroq4_riem: argument checks, the scalar pair kernel, and its part in the batch loop (batch.hpp).
 //
 // Compiled with -ffp-contract=off: the only fused multiply-adds are the explicit std::fma calls.
 #include "kernels/rroq4_riem.hpp"
@@ -8,25 +8,34 @@
 #include <fmt/format.h>
 
 #include "common/checked.hpp"
+#include "kernels/batch.hpp"
 
 namespace vse::kernels {
 
 namespace {
 
+constexpr PoolNames kPools{"rroq4riem", "rroq4_riem rayon pool"};
+
 Rroq4RiemDims dims_of(const Rroq4RiemArgs& a) {
-    return Rroq4RiemDims{a.big_s, a.big_t, a.dim, a.n_groups, a.group_size, a.big_k, padded_lanes(a.big_s)};
+    const SharedArgs& sh = a.shared;
+    return Rroq4RiemDims{sh.big_s, sh.big_t, a.dim, a.n_groups, a.group_size, sh.big_k, padded_lanes(sh.big_s)};
 }
 
 Rroq4RiemDocs docs_of(const Rroq4RiemArgs& a) {
-    return Rroq4RiemDocs{a.docs_codes.data(), a.docs_mins.data(), a.docs_dlts.data(), a.docs_cid.data(),
-                         a.docs_cos.data(),   a.docs_sin.data(),  a.docs_mask ? a.docs_mask->data() : nullptr};
+    Rroq4RiemDocs d{};
+    d.codes = a.docs_codes.data();
+    d.mins = a.docs_mins.data();
+    d.dlts = a.docs_dlts.data();
+    shared_docs(a.shared, d);
+    return d;
 }
 
 }  // namespace
 
 Result<Rroq4RiemArgs> rroq4_riem_check(const Rroq4RiemInput& in) {
-    const std::uint64_t A = in.big_a, B = in.big_b, S = in.big_s, T = in.big_t, K = in.big_k;
-    const std::uint64_t dim = in.dim, G = in.n_groups, gs = in.group_size;
+    const std::uint64_t dim = in.dim, G = in.n_groups, gs = in.group_size;  // checked first
+    const SharedInput& sh = in.shared;
+    const std::uint64_t A = sh.big_a, B = sh.big_b, S = sh.big_s, T = sh.big_t, K = sh.big_k;
     if (G == 0) return fail(Exc::Value, "n_groups must be > 0");
     if (gs == 0 || gs % 2 != 0)
         return fail(Exc::Value,
@@ -38,33 +47,18 @@ Result<Rroq4RiemArgs> rroq4_riem_check(const Rroq4RiemInput& in) {
     if (checked_mul(G, gs) != dim)
         return fail(Exc::Value, fmt::format("n_groups ({}) * group_size ({}) != dim ({})", G, gs, dim));
 
-    VSE_TRY(std::uint64_t as, shape_product("A*S", {A, S}));
-    VSE_TRY(std::uint64_t bt, shape_product("B*T", {B, T}));
-    VSE_TRY(std::uint64_t n_rot, shape_product("A*S*dim", {A, S, dim}));
-    VSE_TRY(std::uint64_t n_gsums, shape_product("A*S*n_groups", {A, S, G}));
-    VSE_TRY(std::uint64_t n_qc, shape_product("A*S*K", {A, S, K}));
-    VSE_TRY(std::uint64_t n_codes, shape_product("B*T*(dim/2)", {B, T, dim / 2}));
-    VSE_TRY(std::uint64_t n_groups_bt, shape_product("B*T*n_groups", {B, T, G}));
-    VSE_CHECK(shape_product("A*B", {A, B}));
-
     Rroq4RiemArgs a;
-    VSE_TRY(a.q_rot, checked_view(in.q_rot, "q_rot", "A*S*dim", n_rot));
-    VSE_TRY(a.q_gsums, checked_view(in.q_gsums, "q_gsums", "A*S*n_groups", n_gsums));
-    VSE_TRY(a.qc_table, checked_view(in.qc_table, "qc_table", "A*S*K", n_qc));
-    VSE_TRY(a.docs_codes, checked_view(in.docs_codes, "docs_codes", "B*T*(dim/2)", n_codes));
-    VSE_TRY(a.docs_mins, checked_view(in.docs_mins, "docs_mins", "B*T*n_groups", n_groups_bt));
-    VSE_TRY(a.docs_dlts, checked_view(in.docs_dlts, "docs_dlts", "B*T*n_groups", n_groups_bt));
-    VSE_TRY(a.docs_cid, checked_view(in.docs_cid, "docs_cid", "B*T", bt));
-    VSE_TRY(a.docs_cos, checked_view(in.docs_cos, "docs_cos", "B*T", bt));
-    VSE_TRY(a.docs_sin, checked_view(in.docs_sin, "docs_sin", "B*T", bt));
-    VSE_TRY(a.q_mask, checked_view(in.q_mask, "q_mask", "A*S", as));
-    VSE_TRY(a.docs_mask, checked_view(in.docs_mask, "docs_mask", "B*T", bt));
+    BatchChecks check(sh, a.shared);
+    check.query(in.q_rot, a.q_rot, "q_rot", "A*S*dim", {A, S, dim});
+    check.query(in.q_gsums, a.q_gsums, "q_gsums", "A*S*n_groups", {A, S, G});
+    check.docs(in.docs_codes, a.docs_codes, "docs_codes", "B*T*(dim/2)", {B, T, dim / 2});
+    check.docs(in.docs_mins, a.docs_mins, "docs_mins", "B*T*n_groups", {B, T, G});
+    check.docs(in.docs_dlts, a.docs_dlts, "docs_dlts", "B*T*n_groups", {B, T, G});
+    VSE_CHECK(check.finish());
 
-    VSE_CHECK(check_centroid_ids(a.docs_cid, a.docs_mask, K));
+    VSE_CHECK(check_centroid_ids(a.shared.docs_cid, a.shared.docs_mask, K));
 
-    a.n_threads = in.n_threads;
-    a.big_a = A, a.big_b = B, a.big_s = S, a.big_t = T;
-    a.dim = dim, a.n_groups = G, a.group_size = gs, a.big_k = K;
+    a.dim = dim, a.n_groups = G, a.group_size = gs;
     return a;
 }
 
@@ -118,56 +112,32 @@ void rroq4_riem_range_scalar(const Rroq4RiemQuery* qs, std::size_t n_q, const Rr
 void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool& pool, Isa isa) {
     const Rroq4RiemDims dm = dims_of(args);
     const Rroq4RiemDocs docs = docs_of(args);
-    const KernelTable& table = kernel_table(isa);
-    const Rroq4RiemRangeFn range = table.rroq4_riem;
-    const std::size_t B = args.big_b, S = dm.S;
-    const bool lanes = table.rroq4_riem_lanes;
-    const bool with_qc_t = lanes && transpose_centroids(B, dm.T, dm.K);
+    const Rroq4RiemPath path = kernel_table(isa).rroq4_riem;
+    const std::size_t S = dm.S;
     struct Lanes {
         std::vector<float> rot_t, gsums_t;
-        QueryLanes rest;
     };
-    std::vector<Lanes> lanes_of(lanes ? kRroq4QueriesAtOnce : 0);
-    Rroq4RiemQuery qs[kRroq4QueriesAtOnce];
-    for (std::size_t a0 = 0; a0 < args.big_a; a0 += kRroq4QueriesAtOnce) {
-        const std::size_t n_q = std::min(kRroq4QueriesAtOnce, args.big_a - a0);
-        for (std::size_t i = 0; i < n_q; ++i) {
-            const std::size_t a = a0 + i;
-            Rroq4RiemQuery& q = qs[i];
-            q = Rroq4RiemQuery{};
-            q.rot = args.q_rot.data() + a * S * dm.dim;
-            q.gsums = args.q_gsums.data() + a * S * dm.n_groups;
-            q.qc = args.qc_table.data() + a * S * dm.K;
-            q.mask = args.q_mask ? args.q_mask->data() + a * S : nullptr;
-            if (lanes) {
-                Lanes& l = lanes_of[i];
-                transpose_to_lanes(q.rot, S, dm.dim, dm.s_pad, l.rot_t);
-                transpose_to_lanes(q.gsums, S, dm.n_groups, dm.s_pad, l.gsums_t);
-                l.rest.fill(q.mask, q.qc, S, dm.K, dm.s_pad, with_qc_t);
-                q.rot_t = l.rot_t.data();
-                q.gsums_t = l.gsums_t.data();
-                l.rest.point(q);
-            }
-        }
-        float* rows = out + a0 * B;
-        pool.parallel_for(B, min_piece(B), [&](std::size_t lo, std::size_t hi) {
-            std::vector<float> best(n_q * dm.s_pad);
-            std::vector<float> x(kRroq4BlockTokens * dm.dim);
-            std::vector<std::uint32_t> pos(dm.dim);
-            range(qs, n_q, docs, dm, lo, hi, rows, B, Rroq4RiemScratch{best.data(), x.data(), pos.data()});
-        });
-    }
-}
-
-std::string rroq4_riem_thread_name(std::size_t n, std::size_t i) { return fmt::format("rroq4riem-{}-{}", n, i); }
-
-PoolCache& rroq4_riem_pools() {
-    static PoolCache* cache = new PoolCache(rroq4_riem_thread_name, "rroq4_riem rayon pool");  // never destroyed
-    return *cache;
+    auto rows = [&](std::size_t a, Rroq4RiemQuery& q) {
+        q.rot = args.q_rot.data() + a * S * dm.dim;
+        q.gsums = args.q_gsums.data() + a * S * dm.n_groups;
+    };
+    auto build = [&](Rroq4RiemQuery& q, Lanes& l) {
+        transpose_to_lanes(q.rot, S, dm.dim, dm.s_pad, l.rot_t);
+        transpose_to_lanes(q.gsums, S, dm.n_groups, dm.s_pad, l.gsums_t);
+        q.rot_t = l.rot_t.data();
+        q.gsums_t = l.gsums_t.data();
+    };
+    // Scratch: each query's best values, the decoded tokens of a block, each coordinate's place.
+    auto piece = [&](const Rroq4RiemQuery* qs, std::size_t n_q, std::size_t lo, std::size_t hi, float* rows_out) {
+        std::vector<float> best(n_q * dm.s_pad), x(kRroq4BlockTokens * dm.dim);
+        std::vector<std::uint32_t> pos(dm.dim);
+        path.range(qs, n_q, docs, dm, lo, hi, rows_out, args.shared.big_b, {best.data(), x.data(), pos.data()});
+    };
+    score_batch<Rroq4RiemQuery, Lanes, kRroq4QueriesAtOnce>(args.shared, path.lanes, out, pool, rows, build, piece);
 }
 
 Result<std::vector<float>> rroq4_riem_run_pooled(const Rroq4RiemArgs& args) {
-    return run_pooled(args.big_a * args.big_b, args.n_threads, rroq4_riem_pools(), [&](ThreadPool& pool, float* out) {
+    return run_pooled<kPools>(args.shared, [&](ThreadPool& pool, float* out) {
         rroq4_riem_score_queries(args, out, pool, best_isa());
     });
 }

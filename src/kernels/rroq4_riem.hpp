@@ -16,8 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <string>
 #include <vector>
 
 #include "common/error.hpp"
@@ -27,28 +25,18 @@
 
 namespace vse::kernels {
 
-struct Rroq4RiemInput {
-    InArray<float> q_rot, q_gsums, qc_table;
-    InArray<std::uint8_t> docs_codes;
-    InArray<float> docs_mins, docs_dlts;
-    InArray<std::int32_t> docs_cid;
-    InArray<float> docs_cos, docs_sin;
-    std::uint64_t big_a, big_b, big_s, big_t, dim, n_groups, group_size, big_k;
-    std::optional<InArray<float>> q_mask, docs_mask;
-    std::optional<std::uint64_t> n_threads;
+// The 20 arguments, as the caller gave them (Rroq4RiemInput) or checked (Rroq4RiemArgs).
+template <template <class> class Arr>
+struct Rroq4RiemArrays {
+    Arr<float> q_rot, q_gsums;
+    Arr<std::uint8_t> docs_codes;
+    Arr<float> docs_mins, docs_dlts;
+    std::uint64_t dim, n_groups, group_size;
+    BatchShared<Arr> shared;
 };
 
-struct Rroq4RiemArgs {
-    std::optional<std::span<const float>> q_mask;
-    std::optional<std::span<const float>> docs_mask;
-    std::optional<std::uint64_t> n_threads;
-    std::span<const float> q_rot, q_gsums, qc_table;
-    std::span<const std::uint8_t> docs_codes;
-    std::span<const float> docs_mins, docs_dlts;
-    std::span<const std::int32_t> docs_cid;
-    std::span<const float> docs_cos, docs_sin;
-    std::uint64_t big_a, big_b, big_s, big_t, dim, n_groups, group_size, big_k;
-};
+using Rroq4RiemInput = Rroq4RiemArrays<InArray>;
+using Rroq4RiemArgs = Rroq4RiemArrays<View>;
 
 // The checks in their fixed order (n_groups, group_size positive and even, dim, the five shape
 // numbers, n_groups*group_size == dim, the expected lengths, each array's layout and length),
@@ -61,8 +49,5 @@ void rroq4_riem_score_queries(const Rroq4RiemArgs& args, float* out, ThreadPool&
 // The scalar reference for one (query, document) pair; best has room for S floats, x for dim.
 float rroq4_riem_pair_maxsim(const Rroq4RiemQuery& q, const Rroq4RiemDocs& d, std::size_t b,
                              const Rroq4RiemDims& dm, float* best, float* x);
-
-PoolCache& rroq4_riem_pools();
-std::string rroq4_riem_thread_name(std::size_t n, std::size_t i);
 
 }  // namespace vse::kernels

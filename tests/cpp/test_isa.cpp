@@ -1,11 +1,16 @@
 // The instruction-set rows themselves: every feature a row's units are compiled for is one the
 // check tests, a row includes its fallback's features, and availability follows the fallbacks.
+// Then the tables filled from the units: each unit at the row it declares, missing entries from
+// the fallback, and no entry of any subsystem's table compiled for features its row lacks.
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
+#include "common/half.hpp"
 #include "common/isa.hpp"
+#include "kernels/pair_kernels.hpp"
+#include "shard/scoring/dot.hpp"
 
 namespace vse {
 namespace {
@@ -56,6 +61,67 @@ TEST(Isa, AvailabilityFollowsTheRows) {
     }
     EXPECT_TRUE(isa_available(best_isa()));
     EXPECT_FALSE(isa_feature_known("sse9"));
+}
+
+// A table of two entries, each an id and a tag that travel together.
+struct Entry {
+    int id = 0, tag = 0;
+    bool operator==(const Entry&) const = default;
+};
+
+struct TwoEntries {
+    Entry first, second;
+    static constexpr std::tuple kIsaEntries{&TwoEntries::first, &TwoEntries::second};
+};
+
+TEST(IsaTables, UnitsArePlacedByTheirRowAndGapsFilledFromTheFallback) {
+    // Listed best first, the reverse of the rows' order: the list's order must not matter.
+    const IsaUnit<TwoEntries> vnni{Isa::Avx512Vnni, {{3, 30}, {}}};
+    const IsaUnit<TwoEntries> avx2{Isa::Avx2, {{1, 10}, {2, 20}}};
+    const IsaTables<TwoEntries> tables({{0, 0}, {9, 90}}, {&vnni, &avx2});
+    struct Want {
+        Isa row;
+        Entry first, second;
+        Isa first_from, second_from;
+    };
+    const Want want[] = {
+        {Isa::Scalar, {0, 0}, {9, 90}, Isa::Scalar, Isa::Scalar},
+        {Isa::Avx2, {1, 10}, {2, 20}, Isa::Avx2, Isa::Avx2},
+        {Isa::Avx512, {1, 10}, {2, 20}, Isa::Avx2, Isa::Avx2},
+        {Isa::Avx512Vnni, {3, 30}, {2, 20}, Isa::Avx512Vnni, Isa::Avx2},
+    };
+    static_assert(std::size(want) == kIsaCount);
+    for (const Want& w : want) {
+        SCOPED_TRACE(isa_row(w.row).name);
+        EXPECT_EQ(tables[w.row].first, w.first);
+        EXPECT_EQ(tables[w.row].second, w.second);
+        EXPECT_EQ(tables.compiled_for(w.row, 0), w.first_from);
+        EXPECT_EQ(tables.compiled_for(w.row, 1), w.second_from);
+    }
+    // A row without a unit of its own runs its fallback's table itself.
+    EXPECT_EQ(&tables[Isa::Avx512], &tables[Isa::Avx2]);
+}
+
+// Every entry of every row's table, in every subsystem, is compiled for that row or for one whose
+// features it includes: a unit wired to a row above its own fails here on any processor, not
+// only on one that lacks the features.
+template <class Table>
+void expect_entries_run_on_their_rows(const IsaTables<Table>& tables, const char* subsystem) {
+    for (Isa row : all_isas()) {
+        const std::set<std::string> mine = features_of(row);
+        for (std::size_t e = 0; e < IsaTables<Table>::kEntries; ++e) {
+            const Isa from = tables.compiled_for(row, e);
+            SCOPED_TRACE(std::string(subsystem) + ": row " + isa_row(row).name + ", entry " + std::to_string(e) +
+                         " compiled for " + isa_row(from).name);
+            for (const std::string& f : features_of(from)) EXPECT_TRUE(mine.count(f)) << f;
+        }
+    }
+}
+
+TEST(IsaTables, NoEntryNeedsMoreThanItsRowHas) {
+    expect_entries_run_on_their_rows(half_tables(), "half");
+    expect_entries_run_on_their_rows(shard::scoring_tables(), "scoring");
+    expect_entries_run_on_their_rows(kernels::kernel_tables(), "kernels");
 }
 
 }  // namespace

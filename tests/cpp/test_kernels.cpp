@@ -33,6 +33,18 @@ InArray<T> in(const std::vector<T>& v) {
     return InArray<T>{v.data(), v.size(), true};
 }
 
+// The arguments both kernels take, of a case and its data; the masks when `masks`.
+template <class Case, class Data>
+SharedInput shared(const Case& c, const Data& d, bool masks) {
+    SharedInput s{in(d.qc_table), in(d.docs_cid), in(d.docs_cos), in(d.docs_sin), c.A, c.B, c.S, c.T, c.K,
+                  std::nullopt, std::nullopt, std::nullopt};
+    if (masks) {
+        s.q_mask = in(d.q_mask);
+        s.docs_mask = in(d.docs_mask);
+    }
+    return s;
+}
+
 struct Rroq158Case {
     std::size_t A, B, S, T, W, G, qb, K;
 };
@@ -66,20 +78,15 @@ Rroq158Data rroq158_data(const Rroq158Case& c, Rng& rng, bool specials) {
 // The checked arguments of a case; the checks must accept them (ASSERT_NO_FATAL_FAILURE at the call
 // stops the test when they do not).
 void rroq158_args(const Rroq158Case& c, const Rroq158Data& d, bool masks, Rroq158Args& out) {
-    Rroq158Input input{in(d.q_planes), in(d.q_meta), in(d.qc_table), in(d.docs_sign), in(d.docs_nz),
-                       in(d.docs_scl), in(d.docs_cid), in(d.docs_cos), in(d.docs_sin),
-                       c.A, c.B, c.S, c.T, c.W, c.G, c.qb, c.K, std::nullopt, std::nullopt, std::nullopt};
-    if (masks) {
-        input.q_mask = in(d.q_mask);
-        input.docs_mask = in(d.docs_mask);
-    }
+    Rroq158Input input{in(d.q_planes), in(d.q_meta), in(d.docs_sign), in(d.docs_nz), in(d.docs_scl), c.W, c.G, c.qb,
+                       shared(c, d, masks)};
     auto args = rroq158_check(input);
     ASSERT_TRUE(args.has_value()) << args.error().message;
     out = *args;
 }
 
 std::vector<float> rroq158_scores(const Rroq158Args& args, ThreadPool& pool, Isa isa) {
-    std::vector<float> out(args.big_a * args.big_b, 0.0f);
+    std::vector<float> out(args.shared.big_a * args.shared.big_b, 0.0f);
     rroq158_score_queries(args, out.data(), pool, isa);
     return out;
 }
@@ -172,20 +179,15 @@ Rroq4Data rroq4_data(const Rroq4Case& c, Rng& rng, bool specials) {
 }
 
 void rroq4_args(const Rroq4Case& c, const Rroq4Data& d, bool masks, Rroq4RiemArgs& out) {
-    Rroq4RiemInput input{in(d.q_rot), in(d.q_gsums), in(d.qc_table), in(d.docs_codes), in(d.docs_mins),
-                         in(d.docs_dlts), in(d.docs_cid), in(d.docs_cos), in(d.docs_sin),
-                         c.A, c.B, c.S, c.T, c.dim, c.G, c.gs, c.K, std::nullopt, std::nullopt, std::nullopt};
-    if (masks) {
-        input.q_mask = in(d.q_mask);
-        input.docs_mask = in(d.docs_mask);
-    }
+    Rroq4RiemInput input{in(d.q_rot), in(d.q_gsums), in(d.docs_codes), in(d.docs_mins), in(d.docs_dlts), c.dim, c.G,
+                         c.gs, shared(c, d, masks)};
     auto args = rroq4_riem_check(input);
     ASSERT_TRUE(args.has_value()) << args.error().message;
     out = *args;
 }
 
 std::vector<float> rroq4_scores(const Rroq4RiemArgs& args, ThreadPool& pool, Isa isa) {
-    std::vector<float> out(args.big_a * args.big_b, 0.0f);
+    std::vector<float> out(args.shared.big_a * args.shared.big_b, 0.0f);
     rroq4_riem_score_queries(args, out.data(), pool, isa);
     return out;
 }

@@ -93,11 +93,13 @@ const ScoringTable& plain_scoring_table(DotForm form) {
     return form == DotForm::Vector ? kPlainVector : kPlainScalar;
 }
 
-const ScoringTable& scoring_table(Isa isa) {
-    static const std::array<const ScoringTable*, kIsaCount> units = {&plain_scoring_table(dot_form()), kScoringAvx2,
-                                                                      kScoringAvx512};
-    return isa_table(units, isa);
+const IsaTables<ScoringTable>& scoring_tables() {
+    static const IsaTables<ScoringTable> tables(plain_scoring_table(dot_form()),
+                                                {VSE_ISA_X86_64_UNITS(&kScoringAvx2, &kScoringAvx512)});
+    return tables;
 }
+
+const ScoringTable& scoring_table(Isa isa) { return scoring_tables()[isa]; }
 
 const ScoringTable& scoring_table() {
     static const ScoringTable& table = scoring_table(best_isa());

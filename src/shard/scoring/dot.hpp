@@ -36,8 +36,9 @@ inline float dot_in(DotForm form, const float* a, const float* b, std::size_t n)
     return form == DotForm::Vector ? dot_vector_plain(a, b, n) : dot_scalar(a, b, n);
 }
 
-// The scoring paths' tables (dot_kernels.hpp). The table of a row, which the processor must run:
-// Scalar's holds the plain loops in the form this processor uses.
+// The scoring paths' tables (dot_kernels.hpp), of every row; the table of a row, which the
+// processor must run: Scalar's holds the plain loops in the form this processor uses.
+const IsaTables<ScoringTable>& scoring_tables();
 const ScoringTable& scoring_table(Isa isa);
 // The table this processor uses, chosen once.
 const ScoringTable& scoring_table();

@@ -8,9 +8,9 @@
 
 #include <cmath>
 
-VSE_ISA_TARGET(Avx2)
-
 namespace vse::shard {
+
+VSE_ISA_UNIT(Avx2)
 
 namespace {
 
@@ -37,21 +37,9 @@ struct DotLanesAvx2 {
 
 #include "shard/scoring/dot_lanes.inl"
 
-constexpr ScoringTable kTable = lanes_table<DotLanesAvx2>();
-
 }  // namespace
 
-const ScoringTable* const kScoringAvx2 = &kTable;
-
-}  // namespace vse::shard
-
-VSE_ISA_TARGET_END
-
-#else
-
-namespace vse::shard {
-
-const ScoringTable* const kScoringAvx2 = nullptr;
+VSE_ISA_UNIT_END(kScoringAvx2, lanes_table<DotLanesAvx2>())
 
 }  // namespace vse::shard
 

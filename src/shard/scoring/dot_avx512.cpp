@@ -8,9 +8,9 @@
 
 #include <cmath>
 
-VSE_ISA_TARGET(Avx512)
-
 namespace vse::shard {
+
+VSE_ISA_UNIT(Avx512)
 
 namespace {
 
@@ -37,21 +37,9 @@ struct DotLanesAvx512 {
 
 #include "shard/scoring/dot_lanes.inl"
 
-constexpr ScoringTable kTable = lanes_table<DotLanesAvx512>();
-
 }  // namespace
 
-const ScoringTable* const kScoringAvx512 = &kTable;
-
-}  // namespace vse::shard
-
-VSE_ISA_TARGET_END
-
-#else
-
-namespace vse::shard {
-
-const ScoringTable* const kScoringAvx512 = nullptr;
+VSE_ISA_UNIT_END(kScoringAvx512, lanes_table<DotLanesAvx512>())
 
 }  // namespace vse::shard
 

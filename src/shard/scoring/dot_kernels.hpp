@@ -74,8 +74,8 @@ struct ScoringTable {
     CodeMaxFn code_max;
 };
 
-// The vector units' tables (the getters are in dot.hpp); null where a unit is not built for this architecture.
-extern const ScoringTable* const kScoringAvx2;
-extern const ScoringTable* const kScoringAvx512;
+// The vector units (x86-64 only; the getters are in dot.hpp).
+extern const IsaUnit<ScoringTable> kScoringAvx2;
+extern const IsaUnit<ScoringTable> kScoringAvx512;
 
 }  // namespace vse::shard
