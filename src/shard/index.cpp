@@ -8,6 +8,7 @@
 #include "common/checked.hpp"
 #include "common/fs.hpp"
 #include "shard/shard_dir.hpp"
+#include "shard/wal_replay.hpp"
 
 namespace vse::shard {
 

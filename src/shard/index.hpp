@@ -19,12 +19,11 @@
 
 #include "common/error.hpp"
 #include "shard/doc_state.hpp"
+#include "shard/file_names.hpp"
 #include "shard/safetensors.hpp"
 #include "shard/wal_writer.hpp"
 
 namespace vse::shard {
-
-inline constexpr const char* kWalFileName = "shard.wal";
 
 class Index {
 public:
