@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -37,16 +36,6 @@ struct ShardState {
     static std::shared_ptr<const ShardState> with_total(DocMap docs, std::uint64_t total_vectors,
                                                         std::uint32_t next_shard_id);
 };
-
-// Candidates located through a snapshot's documents, grouped by the shard their entry names: the
-// groups in the order their shards first appear, each group's documents in candidate order (a
-// candidate listed twice is there twice). Ids not in the map or without a shard location are left
-// out. The entries point into `state`, which must outlive the groups.
-struct ShardGroup {
-    std::uint32_t shard_id;
-    std::vector<std::pair<std::uint64_t, const DocEntry*>> docs;
-};
-std::vector<ShardGroup> group_by_shard(const ShardState& state, std::span<const std::uint64_t> candidates);
 
 // An atomic cell holding one shared immutable value; loads never wait for stores.
 template <class T>

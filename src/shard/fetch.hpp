@@ -1,8 +1,9 @@
 // Candidate embedding fetch: the float16 token rows of a list of candidates, back to back in one
 // buffer, with each returned document's row range in it and its id. A candidate that cannot be
-// served is left out; one listed twice is served twice. An output whose size does not fit 64 bits
-// or one allocation (a large document listed many times, say) throws std::bad_alloc, as any
-// allocation too large to serve does.
+// served is left out; one listed twice is served twice. Both paths plan every document they serve
+// before writing any, so that the output is allocated once: an output whose size does not fit 64
+// bits or one allocation (a large document listed many times, say) throws std::bad_alloc before
+// anything is written, as any allocation too large to serve does.
 #pragma once
 
 #include <cstdint>
@@ -32,9 +33,9 @@ struct Fetched {
 // rows.
 Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_t> candidates, std::uint64_t dim);
 
-// The shard path. Candidates are grouped by the shard their entry names; a group whose shard has
-// both "packed_residuals" and "centroid_codes" is rebuilt by `codec` when one is given (decode
-// mode). Every other group reads its "embeddings" rows (raw mode): float16 ("F16") rows are copied
+// The shard path. Candidates are grouped by the shard their entry names (doc_rows.hpp); a group
+// whose shard has both "packed_residuals" and "centroid_codes" is rebuilt by `codec` when one is
+// given (decode mode). Every other group reads its "embeddings" rows (raw mode): float16 ("F16") rows are copied
 // as they are, float32 ("F32") ones narrowed to the nearest float16 (half.hpp: the bytes NumPy's
 // astype(np.float16) gives, as in a merged file written from them), and a tensor of any other
 // dtype serves nothing. A row is 2 * dim output bytes, so that for a dim of 2^63 or more a

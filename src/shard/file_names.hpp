@@ -5,7 +5,7 @@
 //   <base_dir>/shard_<N>.safetensors    shard N, N = 0, 1, 2, ... (safetensors.hpp, shard_dir.hpp)
 //   <merged dir>/merged_*.bin           the merged flat files (merged.hpp)
 //
-// A shard file's tensors, each with one row per token row of the file (safetensors.hpp):
+// A shard file's tensors, each with one row per token row of the file (doc_rows.hpp):
 //   "embeddings"        the token rows, float32 ("F32") or float16 ("F16")
 //   "centroid_codes"    one centroid code a row ("U16")
 //   "packed_residuals"  a row's residual bucket indices, packed (codec.hpp)

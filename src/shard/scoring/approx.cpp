@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/checked.hpp"
+#include "shard/doc_rows.hpp"
 
 namespace vse::shard {
 
@@ -65,19 +66,18 @@ std::vector<ScoredDoc> approx_merged_scores(const CentroidTable& table, const Me
 std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
                                            const ShardMap& shards, std::span<const std::uint64_t> candidates,
                                            ThreadPool& pool) {
-    const std::vector<ShardGroup> groups = group_by_shard(state, candidates);
+    const std::vector<ShardGroup> groups = group_by_shard(state, shards, candidates);
     std::vector<std::vector<ScoredDoc>> scored(groups.size());
     pool.parallel_for(groups.size(), 1, [&](std::size_t lo, std::size_t hi) {
         std::vector<float> best(table.stride());
         for (std::size_t g = lo; g < hi; ++g) {
-            auto it = shards.find(groups[g].shard_id);
-            if (it == shards.end() || it->second->tensor("centroid_codes") == nullptr) continue;
-            const MmapShard& shard = *it->second;
+            const ShardTensors& tensors = groups[g].tensors;
+            if (tensors.centroid_codes == nullptr) continue;
             for (const auto& [id, e] : groups[g].docs) {
-                auto codes = shard.read_selected_u16(e->row_start, e->row_end);
+                // Read in place: the scorer takes the codes' bytes at any alignment.
+                const auto codes = tensors.code_bytes(*e);
                 if (!codes) continue;
-                const auto* bytes = reinterpret_cast<const std::uint8_t*>(codes->data());
-                scored[g].push_back({id, table.code_score(bytes, codes->size(), best.data())});
+                scored[g].push_back({id, table.code_score(codes->data(), codes->size() / 2, best.data())});
             }
         }
     });

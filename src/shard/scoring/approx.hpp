@@ -46,9 +46,10 @@ private:
 std::vector<ScoredDoc> approx_merged_scores(const CentroidTable& table, const MergedMmap& merged,
                                             std::span<const std::uint64_t> candidates, ThreadPool& pool);
 
-// The shard path: candidates located through the snapshot's documents, grouped by shard, codes
-// read from each shard's "centroid_codes"; candidates that cannot be read are left out. The groups
-// are scored on `pool`; the result lists every scored occurrence of a candidate.
+// The shard path: candidates located through the snapshot's documents, grouped by shard
+// (doc_rows.hpp), codes read from each shard's "centroid_codes"; candidates that cannot be read are
+// left out. The groups are scored on `pool`; the result lists every scored occurrence of a
+// candidate.
 std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
                                            const ShardMap& shards, std::span<const std::uint64_t> candidates,
                                            ThreadPool& pool);
