@@ -133,11 +133,11 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
     return emit(plan, codec);
 }
 
-Fetched fetch_candidate_embeddings(const ShardState& state, const ShardMap& shards, const MergedMmap* merged,
-                                   const ResidualCodec* codec, bool use_compression,
-                                   std::span<const std::uint64_t> candidates, std::uint64_t dim) {
-    if (merged != nullptr) return fetch_from_merged(*merged, candidates, dim);
-    return fetch_from_shards(state, shards, use_compression ? codec : nullptr, candidates, dim);
+Fetched fetch_candidate_embeddings(const IndexView& view, std::span<const std::uint64_t> candidates) {
+    const Installed& in = *view.installed;
+    if (in.merged != nullptr) return fetch_from_merged(*in.merged, candidates, view.dim);
+    return fetch_from_shards(*view.state, *view.shards, in.use_compression ? in.codec.get() : nullptr, candidates,
+                             view.dim);
 }
 
 }  // namespace vse::shard

@@ -14,6 +14,7 @@
 #include "common/uninit_allocator.hpp"
 #include "shard/codec.hpp"
 #include "shard/doc_state.hpp"
+#include "shard/index_view.hpp"
 #include "shard/merged.hpp"
 #include "shard/safetensors.hpp"
 
@@ -43,10 +44,9 @@ Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_
 Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
                           std::span<const std::uint64_t> candidates, std::uint64_t dim);
 
-// The whole call: the merged path when a view is given (it then serves every candidate), else the
-// shard path, decoding with `codec` only when `use_compression` is set.
-Fetched fetch_candidate_embeddings(const ShardState& state, const ShardMap& shards, const MergedMmap* merged,
-                                   const ResidualCodec* codec, bool use_compression,
-                                   std::span<const std::uint64_t> candidates, std::uint64_t dim);
+// The whole call: the merged path when the view's record holds a merged view (it then serves every
+// candidate), else the shard path, decoding with the installed codec only when use_compression is
+// set.
+Fetched fetch_candidate_embeddings(const IndexView& view, std::span<const std::uint64_t> candidates);
 
 }  // namespace vse::shard

@@ -26,9 +26,10 @@ std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& sha
     return out;
 }
 
-std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, const float* query, std::size_t n_q,
-                              std::uint64_t dim, std::uint64_t k, const BatchScorer* scorer) {
-    const std::vector<LocatedDoc> docs = locate_docs(state, shards, dim);
+std::vector<ScoredDoc> search(const IndexView& view, const float* query, std::size_t n_q, std::uint64_t k,
+                              const BatchScorer* scorer) {
+    const std::uint64_t dim = view.dim;
+    const std::vector<LocatedDoc> docs = locate_docs(*view.state, *view.shards, dim);
     if (docs.empty()) return {};
     std::vector<ScoredDoc> scored;
     scored.reserve(docs.size());
