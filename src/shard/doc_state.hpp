@@ -1,7 +1,7 @@
 // ShardState: the immutable snapshot of one index's documents.
 //
 // Readers load the current snapshot without locking and keep it as long as they need; writers build
-// a new snapshot from the loaded one and publish it by an atomic pointer swap (StateCell). A
+// a new snapshot from the loaded one and publish it by an atomic pointer swap (SnapshotCell). A
 // published snapshot is never modified. Writers keep `total_vectors` up to date from the entries
 // they replace, so a write costs O(log n) instead of a walk over every document; the arithmetic is
 // modulo 2^64, which makes the running total equal to the sum recomputed from scratch.
@@ -11,12 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
 #include "shard/doc_map.hpp"
-#include "shard/wal_reader.hpp"
 
 namespace vse::shard {
 
@@ -38,29 +36,6 @@ struct ShardState {
     static std::shared_ptr<const ShardState> with_total(DocMap docs, std::uint64_t total_vectors,
                                                         std::uint32_t next_shard_id);
 };
-
-// Candidates located through a snapshot's documents, grouped by the shard their entry names: the
-// groups in the order their shards first appear, each group's documents in candidate order (a
-// candidate listed twice is there twice). Ids not in the map or without a shard location are left
-// out. The entries point into `state`, which must outlive the groups.
-struct ShardGroup {
-    std::uint32_t shard_id;
-    std::vector<std::pair<std::uint64_t, const DocEntry*>> docs;
-};
-std::vector<ShardGroup> group_by_shard(const ShardState& state, std::span<const std::uint64_t> candidates);
-
-// The log read back and applied in file order to an empty map (see wal_replay).
-struct WalReplay {
-    DocMap docs;                  // the intact records applied, in file order, to an empty map
-    std::uint64_t good_len = 0;   // bytes those records take up, from the start of the file
-    WalStop stop = WalStop::End;
-};
-
-// Reads every intact record of the log open at `fd` (from its first byte, whatever the file
-// position) and applies them in file order: inserts (codes 1 and 3) put an entry with the
-// record's payload, `index_dim` as width, rows 0..n_vectors and NO_SHARD; deletes remove; payload
-// updates replace the payload of a present entry. The vectors themselves are not kept.
-WalReplay wal_replay(int fd, std::uint64_t index_dim);
 
 // An atomic cell holding one shared immutable value; loads never wait for stores.
 template <class T>

@@ -8,6 +8,7 @@
 #include "common/checked.hpp"
 #include "common/fs.hpp"
 #include "shard/shard_dir.hpp"
+#include "shard/wal_replay.hpp"
 
 namespace vse::shard {
 
@@ -35,7 +36,11 @@ Result<void> check_record_limits(std::uint64_t payload_len, std::uint64_t n_rows
 
 Index::Index(std::string base_dir, std::uint64_t dim, std::shared_ptr<const ShardState> state,
              std::shared_ptr<const ShardMap> shards, WalWriter wal)
-    : base_dir_(std::move(base_dir)), dim_(dim), state_(std::move(state)), shards_(std::move(shards)) {
+    : base_dir_(std::move(base_dir)),
+      dim_(dim),
+      state_(std::move(state)),
+      shards_(std::move(shards)),
+      installed_(std::make_shared<const Installed>()) {
     wal_.emplace(std::move(wal));
 }
 
@@ -81,6 +86,11 @@ Result<std::unique_ptr<Index>> Index::open(std::string base_dir, std::uint64_t d
 Result<void> Index::check_open() const {
     if (is_closed()) return fail(Exc::Runtime, kClosed);
     return {};
+}
+
+Result<IndexView> Index::view() const {
+    VSE_CHECK(check_open());
+    return IndexView{state_.load(), shards_.load(), installed_.load(), dim_};
 }
 
 Result<void> Index::append_locked(const WalRecordPieces& record) {
@@ -164,19 +174,81 @@ Result<void> Index::register_shard_docs(std::span<const std::uint64_t> doc_ids,
     return {};
 }
 
-Result<void> Index::set_doc_means(std::vector<float> means, std::vector<std::uint64_t> ids, std::uint64_t width) {
+Result<void> Index::check_doc_means(std::uint64_t rows, std::uint64_t width, std::uint64_t n_ids) const {
     VSE_CHECK(check_open());
+    if (width == 0) return fail(Exc::Value, "means dim must be > 0");
+    if (n_ids != rows) return fail(Exc::Value, fmt::format("doc_ids len {} != means rows {}", n_ids, rows));
+    return {};
+}
+
+Result<void> Index::set_doc_means(std::span<const float> means, std::uint64_t rows, std::uint64_t width,
+                                  std::vector<std::uint64_t> ids) {
+    VSE_CHECK(check_doc_means(rows, width, ids.size()));
+    std::vector<float> values(means.begin(), means.end());
     std::lock_guard lock(writer_mu_);
     auto cur = state_.load();
     auto next = std::make_shared<ShardState>();
     next->docs = cur->docs;
     next->total_vectors = cur->total_vectors;
     next->next_shard_id = cur->next_shard_id;
-    next->doc_means = std::move(means);
+    next->doc_means = std::move(values);
     next->mean_doc_ids = std::move(ids);
     next->doc_mean_dim = width;
     state_.store(std::move(next));
     return {};
+}
+
+template <class Change>
+Result<void> Index::install(Change&& change) {
+    std::lock_guard lock(writer_mu_);
+    auto next = std::make_shared<Installed>(*installed_.load());
+    VSE_CHECK(change(*next));
+    installed_.store(std::move(next));
+    return {};
+}
+
+Result<void> Index::check_centroids(std::uint64_t rows, std::uint64_t width) const {
+    VSE_CHECK(check_open());
+    if (width != dim_) return fail(Exc::Value, fmt::format("centroid dim {} != index dim {}", width, dim_));
+    if (rows == 0) return fail(Exc::Value, "centroids must have at least 1 row");
+    return {};
+}
+
+Result<void> Index::set_centroids(std::span<const float> values, std::uint64_t rows, std::uint64_t width) {
+    VSE_CHECK(check_centroids(rows, width));
+    auto table = std::make_shared<const std::vector<float>>(values.begin(), values.end());
+    return install([&](Installed& in) -> Result<void> {
+        in.centroids = std::move(table);
+        in.n_centroids = rows;
+        return {};
+    });
+}
+
+Result<void> Index::set_codec(std::vector<float> bucket_weights, std::uint64_t nbits) {
+    VSE_CHECK(check_open());
+    return install([&](Installed& in) -> Result<void> {
+        if (!in.centroids) return fail(Exc::Runtime, "set_centroids must be called before set_codec");
+        VSE_TRY(in.codec, ResidualCodec::create(std::move(bucket_weights), nbits, in.centroids, in.n_centroids, dim_));
+        return {};
+    });
+}
+
+Result<void> Index::load_merged(const std::string& dir) {
+    VSE_CHECK(check_open());
+    // Loaded before the mutex is taken: writers do not wait for the files.
+    VSE_TRY(std::shared_ptr<const MergedMmap> merged, shard::load_merged(dir));
+    return install([&](Installed& in) -> Result<void> {
+        in.merged = std::move(merged);
+        return {};
+    });
+}
+
+Result<void> Index::set_use_compression(bool enabled) {
+    VSE_CHECK(check_open());
+    return install([&](Installed& in) -> Result<void> {
+        in.use_compression = enabled;
+        return {};
+    });
 }
 
 Result<void> Index::sync() {

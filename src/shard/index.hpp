@@ -5,6 +5,10 @@
 // the writer mutex: load the current snapshot, append the log record (for logged writes), build the
 // next snapshot from the loaded one and publish it. Readers load snapshots without the mutex.
 //
+// Beside its documents an index holds what the host installs (index_view.hpp): the setters check
+// their rules in the order given, the index's being open first, and publish the next record under
+// the same mutex. What they installed stays until the index is dropped, close() or not.
+//
 // Errors come back as values carrying the exception and the exact text the caller raises.
 #pragma once
 
@@ -16,15 +20,16 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.hpp"
 #include "shard/doc_state.hpp"
+#include "shard/file_names.hpp"
+#include "shard/index_view.hpp"
 #include "shard/safetensors.hpp"
 #include "shard/wal_writer.hpp"
 
 namespace vse::shard {
-
-inline constexpr const char* kWalFileName = "shard.wal";
 
 class Index {
 public:
@@ -48,6 +53,9 @@ public:
 
     std::shared_ptr<const ShardState> state() const { return state_.load(); }
     std::shared_ptr<const ShardMap> shards() const { return shards_.load(); }
+    std::shared_ptr<const Installed> installed() const { return installed_.load(); }
+    // A reader's references, taken together; fails when the index is closed.
+    Result<IndexView> view() const;
 
     // Writers. The caller has checked the argument shapes against `dim`; `rows` holds
     // n_rows * dim floats.
@@ -58,9 +66,27 @@ public:
     Result<void> register_shard_docs(std::span<const std::uint64_t> doc_ids, std::span<const std::uint32_t> shard_ids,
                                      std::span<const std::uint64_t> row_starts, std::span<const std::uint64_t> row_ends);
 
-    // Publishes a snapshot carrying these mean rows (`width` values each, one per id) beside the
-    // current documents; nothing is logged. The caller has checked the shapes.
-    Result<void> set_doc_means(std::vector<float> means, std::vector<std::uint64_t> ids, std::uint64_t width);
+    // The rules of set_doc_means that the shape of the means decides, the index's being open first:
+    // "means dim must be > 0", then "doc_ids len {} != means rows {}".
+    Result<void> check_doc_means(std::uint64_t rows, std::uint64_t width, std::uint64_t n_ids) const;
+    // Publishes a snapshot carrying these mean rows (`means` holds rows * width values, copied; one
+    // id a row) beside the current documents; nothing is logged.
+    Result<void> set_doc_means(std::span<const float> means, std::uint64_t rows, std::uint64_t width,
+                               std::vector<std::uint64_t> ids);
+
+    // Setup. The rules of set_centroids that the table's shape decides, the index's being open
+    // first: "centroid dim {} != index dim {}", then "centroids must have at least 1 row".
+    Result<void> check_centroids(std::uint64_t rows, std::uint64_t width) const;
+    // Installs a copy of the table (`values` holds rows * width values). A codec keeps the table it
+    // was built with: only a later set_codec sees this one.
+    Result<void> set_centroids(std::span<const float> values, std::uint64_t rows, std::uint64_t width);
+    // Builds a codec over the installed table: "set_centroids must be called before set_codec" (a
+    // RuntimeError), then the checks of ResidualCodec::create.
+    Result<void> set_codec(std::vector<float> bucket_weights, std::uint64_t nbits);
+    // Loads the merged files of `dir` (the failures of shard::load_merged) and installs the view;
+    // after a failed load the installed view is the one before.
+    Result<void> load_merged(const std::string& dir);
+    Result<void> set_use_compression(bool enabled);
 
     Result<void> sync();
     // The log is closed, and the directory freed, only when its flush and sync succeed: after
@@ -73,11 +99,16 @@ private:
           std::shared_ptr<const ShardMap> shards, WalWriter wal);
 
     Result<void> append_locked(const WalRecordPieces& record);
+    // Under the writer mutex: applies `change` (a Result<void>(Installed&)) to a copy of the current
+    // record and publishes the copy, unless the change fails.
+    template <class Change>
+    Result<void> install(Change&& change);
 
     const std::string base_dir_;
     const std::uint64_t dim_;
     SnapshotCell<ShardState> state_;
     SnapshotCell<ShardMap> shards_;
+    SnapshotCell<Installed> installed_;
     std::mutex writer_mu_;
     std::optional<WalWriter> wal_;  // guarded by writer_mu_; absent once closed
     std::atomic<bool> closed_{false};

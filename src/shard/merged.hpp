@@ -49,13 +49,9 @@
 #include "common/mapped_file.hpp"
 #include "common/storage_error.hpp"
 #include "common/u64_map.hpp"
+#include "shard/file_names.hpp"
 
 namespace vse::shard {
-
-inline constexpr const char* kMergedEmbeddingsFile = "merged_embeddings.bin";
-inline constexpr const char* kMergedOffsetsFile = "merged_offsets.bin";
-inline constexpr const char* kMergedDocMapFile = "merged_doc_map.bin";
-inline constexpr const char* kMergedCodesFile = "merged_codes.bin";
 
 // Rows [start, end) of one merged document as its boundaries give them; empty (no rows) when end
 // is not above start.

@@ -7,6 +7,7 @@
 
 #include "common/checked.hpp"
 #include "common/coding.hpp"
+#include "shard/file_names.hpp"
 
 namespace vse::shard {
 
@@ -106,7 +107,7 @@ std::expected<std::vector<float>, StorageError> MmapShard::read_selected_f32(con
 
 std::expected<std::vector<std::uint16_t>, StorageError> MmapShard::read_selected_u16(std::uint64_t row_start,
                                                                                      std::uint64_t row_end) const {
-    return read_selected<std::uint16_t>("centroid_codes", "U16", "read_selected_u16", "u16", row_start, row_end);
+    return read_selected<std::uint16_t>(kCentroidCodesTensor, "U16", "read_selected_u16", "u16", row_start, row_end);
 }
 
 }  // namespace vse::shard

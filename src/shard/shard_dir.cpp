@@ -4,11 +4,12 @@
 
 #include "common/fs.hpp"
 #include "shard/doc_map.hpp"
+#include "shard/file_names.hpp"
 
 namespace vse::shard {
 
 std::string shard_path(const std::string& base_dir, std::uint32_t id) {
-    return join_path(base_dir, fmt::format("shard_{}.safetensors", id));
+    return join_path(base_dir, fmt::format(kShardFileName, id));
 }
 
 std::pair<ShardMap, std::uint32_t> discover_shards(const std::string& base_dir) {

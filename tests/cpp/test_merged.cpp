@@ -1,12 +1,13 @@
 // The merged view's accessors at the edges of their files (reversed ranges, ranges past the end,
 // sizes that do not fit 64 bits, positions without a boundary after them), the doc-id map, exact
 // candidate scoring (its chunks, a result independent of the pool, and the scores of a plain
-// reference over the same widened rows), and approximate scoring's choice between the merged codes
-// and the shard files.
+// reference over the same widened rows), approximate scoring's choice between the merged codes
+// and the shard files, and the views an index hands its readers of what the host installed.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -27,7 +29,7 @@
 #include "common/half.hpp"
 #include "common/thread_pool.hpp"
 #include "common/u64_map.hpp"
-#include "shard/doc_state.hpp"
+#include "shard/index.hpp"
 #include "shard/merged.hpp"
 #include "shard/safetensors.hpp"
 #include "shard/scoring/approx.hpp"
@@ -321,32 +323,32 @@ protected:
         std::string header = fmt::format(R"({{"centroid_codes":{{"dtype":"U16","shape":[6],"data_offsets":[0,{}]}}}})",
                                          codes.size());
         put("shard_0.safetensors", u64s({header.size()}) + header + codes);
-        auto shard = MmapShard::open((dir_ / "shard_0.safetensors").string());
-        ASSERT_TRUE(shard.has_value()) << shard.error().message;
-        shards_.emplace(0, std::move(*shard));
+        auto index = Index::open(dir_.string(), kDim);
+        ASSERT_TRUE(index.has_value()) << index.error().message;
+        index_ = std::move(*index);
+        ASSERT_EQ(index_->shards()->size(), 1u);
         // Registered: 10 -> [0, 1) scores 1, 11 -> [1, 3) scores 4, 12 -> [3, 3) has no codes and
         // scores 0, 13 -> [3, 5) scores 5, 16 -> [5, 6) has no usable code and scores -inf,
         // 15 -> [6, 8) runs past the tensor and is left out.
-        DocMap docs;
-        const std::pair<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> rows[] = {
-            {10, {0, 1}}, {11, {1, 3}}, {12, {3, 3}}, {13, {3, 5}}, {16, {5, 6}}, {15, {6, 8}}};
-        for (const auto& [id, r] : rows) docs = docs.insert_or_assign(id, DocEntry{nullptr, r.first, r.second, kDim, 0});
-        state_ = ShardState::build(std::move(docs), 1);
+        const std::vector<std::uint64_t> ids{10, 11, 12, 13, 16, 15}, starts{0, 1, 3, 3, 5, 6}, ends{1, 3, 3, 5, 6, 8};
+        ASSERT_TRUE(index_->register_shard_docs(ids, std::vector<std::uint32_t>(ids.size(), 0), starts, ends));
+        ASSERT_TRUE(index_->set_centroids(centroids_, 4, kDim));
         // The merged files: 10 -> {2, 3} scores 8, 11 -> {0} scores 1, 12 -> {3} scores 5, 14 -> no
         // rows, 0; 13, 15 and 16 are not in its doc map.
         write(4, kDim, std::vector<std::uint16_t>(8, 0x3C00), {0, 2, 3, 4, 4}, {10, 11, 12, 14});
         put(kMergedCodesFile, u64s({4}) + code_bytes({2, 3, 0, 3}));
     }
 
-    std::vector<ScoredDoc> score(const MergedMmap* merged, std::span<const std::uint64_t> candidates,
-                                 std::uint64_t n_top, std::size_t n_q = 2) {
-        return score_candidates_approx(*state_, shards_, merged, centroids_.data(), 4, query_.data(), n_q, kDim,
-                                       candidates, n_top, *pool_);
+    std::vector<ScoredDoc> score(std::span<const std::uint64_t> candidates, std::uint64_t n_top, std::size_t n_q = 2) {
+        auto view = index_->view();
+        EXPECT_TRUE(view.has_value());
+        if (!view) return {};
+        auto scored = score_candidates_approx(*view, query_.data(), n_q, candidates, n_top, *pool_);
+        EXPECT_TRUE(scored.has_value()) << scored.error().message;
+        return scored ? *scored : std::vector<ScoredDoc>{};
     }
 
-
-    ShardMap shards_;
-    std::shared_ptr<const ShardState> state_;
+    std::unique_ptr<Index> index_;
     std::shared_ptr<ThreadPool> pool_;
 };
 
@@ -366,39 +368,80 @@ std::string show(const std::vector<ScoredDoc>& docs) {
 }
 
 TEST_F(ApproxScoring, MergedCodesWinOverShardCodesAndTheBestComeFirst) {
-    const auto with_codes = load();
-    ASSERT_TRUE(with_codes);
-    fs::remove(dir_ / kMergedCodesFile);
-    const auto without_codes = load();
-    ASSERT_TRUE(without_codes);
-    ASSERT_FALSE(without_codes->has_codes());
-
     const float inf = std::numeric_limits<float>::infinity();
     const std::vector<std::uint64_t> all{10, 11, 12, 13, 14, 15, 16};
     const std::vector<std::uint64_t> twice{11, 12, 11};
     const std::vector<ScoredDoc> from_shards{{13, 5}, {11, 4}, {10, 1}, {12, 0}, {16, -inf}};
+    // What the index has installed when a case runs; the cases run in this order of views.
+    enum class View { None, WithCodes, WithoutCodes };
     struct Case {
         const char* name;
-        const MergedMmap* merged;
+        View merged;
         std::span<const std::uint64_t> candidates;
         std::uint64_t n_top;
         std::vector<ScoredDoc> want;
     } cases[] = {
-        {"merged codes", with_codes.get(), all, 10, {{10, 8}, {12, 5}, {11, 1}, {14, 0}}},
-        {"merged codes, n_top 2", with_codes.get(), all, 2, {{10, 8}, {12, 5}}},
-        {"merged codes, repeated", with_codes.get(), twice, 10, {{12, 5}, {11, 1}, {11, 1}}},
-        {"merged view without codes", without_codes.get(), all, 10, from_shards},
-        {"no merged view", nullptr, all, 10, from_shards},
-        {"shards, n_top 3", nullptr, all, 3, {{13, 5}, {11, 4}, {10, 1}}},
-        {"shards, repeated", nullptr, twice, 10, {{11, 4}, {11, 4}, {12, 0}}},
-        {"n_top 0", with_codes.get(), all, 0, {}},
-        {"no candidates", with_codes.get(), {}, 10, {}},
+        {"no merged view", View::None, all, 10, from_shards},
+        {"shards, n_top 3", View::None, all, 3, {{13, 5}, {11, 4}, {10, 1}}},
+        {"shards, repeated", View::None, twice, 10, {{11, 4}, {11, 4}, {12, 0}}},
+        {"merged codes", View::WithCodes, all, 10, {{10, 8}, {12, 5}, {11, 1}, {14, 0}}},
+        {"merged codes, n_top 2", View::WithCodes, all, 2, {{10, 8}, {12, 5}}},
+        {"merged codes, repeated", View::WithCodes, twice, 10, {{12, 5}, {11, 1}, {11, 1}}},
+        {"n_top 0", View::WithCodes, all, 0, {}},
+        {"no candidates", View::WithCodes, {}, 10, {}},
+        {"merged view without codes", View::WithoutCodes, all, 10, from_shards},
     };
-    for (const Case& c : cases) {
-        const auto got = score(c.merged, c.candidates, c.n_top);
-        EXPECT_TRUE(same(got, c.want)) << c.name << ": got " << show(got) << "want " << show(c.want);
+    for (View merged : {View::None, View::WithCodes, View::WithoutCodes}) {
+        if (merged == View::WithoutCodes) fs::remove(dir_ / kMergedCodesFile);
+        if (merged != View::None) {
+            ASSERT_TRUE(index_->load_merged(dir_.string()));
+            ASSERT_EQ(index_->installed()->merged->has_codes(), merged == View::WithCodes);
+        }
+        for (const Case& c : cases) {
+            if (c.merged != merged) continue;
+            const auto got = score(c.candidates, c.n_top);
+            EXPECT_TRUE(same(got, c.want)) << c.name << ": got " << show(got) << "want " << show(c.want);
+        }
+        if (merged == View::WithCodes) {
+            EXPECT_TRUE(score(all, 10, 0).empty()) << "no query rows";
+        }
     }
-    EXPECT_TRUE(score(with_codes.get(), all, 10, 0).empty()) << "no query rows";
+}
+
+// What the host installs is published whole: a view keeps the record it took whatever the setters
+// do after it, and a view taken while a setter runs holds one record or the next, never a mix.
+TEST_F(ApproxScoring, AViewKeepsTheRecordItTook) {
+    const auto before = index_->view();
+    ASSERT_TRUE(before);
+    std::vector<float> doubled = centroids_;
+    for (float& c : doubled) c *= 2;
+    ASSERT_TRUE(index_->set_codec({0, 1}, 1));
+    ASSERT_TRUE(index_->load_merged(dir_.string()));
+    ASSERT_TRUE(index_->set_centroids(doubled, 4, kDim));
+    EXPECT_FALSE(before->installed->codec || before->installed->merged);
+    const std::vector<std::uint64_t> all{10, 11, 12, 13, 14, 15, 16};
+    const auto stale = score_candidates_approx(*before, query_.data(), 2, all, 2, *pool_);
+    ASSERT_TRUE(stale);
+    EXPECT_TRUE(same(*stale, {{13, 5}, {11, 4}})) << "the shard path and the first table: " << show(*stale);
+    EXPECT_TRUE(same(score(all, 2), {{10, 16}, {12, 10}})) << "the merged codes and the doubled table";
+
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            EXPECT_TRUE(index_->set_centroids(i % 2 ? centroids_ : doubled, 4, kDim));
+            EXPECT_TRUE(index_->set_use_compression(i % 2 == 1));
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        const auto view = index_->view();
+        const Installed& in = *view->installed;
+        if (!(*in.centroids == centroids_ || *in.centroids == doubled) || in.n_centroids != 4 || !in.codec) {
+            ADD_FAILURE() << "a view of a record being built";
+            break;
+        }
+    }
+    stop.store(true);
+    setter.join();
 }
 
 }  // namespace

@@ -22,8 +22,8 @@
 #include <libdeflate.h>
 
 #include "common/fs.hpp"
-#include "shard/doc_state.hpp"
 #include "shard/wal_reader.hpp"
+#include "shard/wal_replay.hpp"
 #include "shard/wal_writer.hpp"
 #include "support.hpp"
 

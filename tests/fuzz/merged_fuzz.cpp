@@ -1,6 +1,7 @@
 // Fuzz harness for the merged flat files: one input becomes the four files of a directory, which
 // are loaded, and then every candidate is read through the exact scorer, fetched raw (with one id
-// repeated many times) and scored by centroid codes.
+// repeated many times) and scored by centroid codes, on the view itself and through an index that
+// loads the same files.
 //
 // Input: one options byte, one byte for k, then the files "merged_embeddings.bin",
 // "merged_offsets.bin", "merged_doc_map.bin" and "merged_codes.bin" in that order, each as a
@@ -19,7 +20,10 @@
 // widened rows, whether the chunks run on a pool or in one pass; the fetch returns exactly the
 // documents, ranges and bytes this reading serves, or, when their total does not fit one
 // allocation, throws std::bad_alloc without allocating; and the approximate scores are those of a
-// plain reading of the codes against a plain table of query-centroid dots.
+// plain reading of the codes against a plain table of query-centroid dots. An index of the input's
+// width loads the files as the view did (failing as "failed to load merged mmap: <the load's
+// message>", with the view it held before still installed) and its entry points give the best k of
+// the same scores.
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +36,7 @@
 #include <new>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -43,6 +48,7 @@
 #include "common/half.hpp"
 #include "common/thread_pool.hpp"
 #include "shard/fetch.hpp"
+#include "shard/index.hpp"
 #include "shard/merged.hpp"
 #include "shard/scoring/approx.hpp"
 #include "shard/scoring/exact.hpp"
@@ -88,6 +94,28 @@ vse::ThreadPool& pool() {
     return **p;
 }
 
+// The centroids an index of width `dim` installs once: six rows of small values.
+constexpr std::uint64_t kCentroids = 6;
+std::vector<float> centroids_of(unsigned dim) {
+    std::vector<float> centroids(kCentroids * dim);
+    for (std::size_t i = 0; i < centroids.size(); ++i)
+        centroids[i] = static_cast<float>(static_cast<int>(i * 5 % 9) - 4) * 0.5f;
+    return centroids;
+}
+
+// One index per width 1..8, opened on first use in a directory of its own, with the centroids.
+vse::shard::Index& index_of(unsigned dim) {
+    static std::unique_ptr<vse::shard::Index>* const indexes = new std::unique_ptr<vse::shard::Index>[8];
+    std::unique_ptr<vse::shard::Index>& ix = indexes[dim - 1];
+    if (!ix) {
+        auto opened = vse::shard::Index::open(work_dir() + "/index-" + std::to_string(dim), dim);
+        check(opened.has_value(), "index open");
+        ix = std::move(*opened);
+        check(ix->set_centroids(centroids_of(dim), kCentroids, dim).has_value(), "set_centroids");
+    }
+    return *ix;
+}
+
 struct Input {
     unsigned dim = 1;
     bool wide_fetch = false;
@@ -99,6 +127,8 @@ struct Input {
 
 // The largest hole the harness makes: far beyond any input, and a mapping every build can make.
 constexpr std::uint64_t kMaxHole = std::uint64_t{1} << 44;
+// The largest embeddings file an index loads as well.
+constexpr std::uint64_t kIndexedBytes = std::uint64_t{1} << 32;
 
 Input parse(const std::uint8_t* data, std::size_t len) {
     Input in;
@@ -194,10 +224,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
     auto loaded = MergedMmap::load(work_dir());
     const std::optional<std::string> failure = expected_failure(in);
     check(loaded.has_value() == !failure.has_value(), "load outcome");
-    if (!loaded) {
-        check(loaded.error().message == *failure, "load message");
-        return 0;
+    if (!loaded) check(loaded.error().message == *failure, "load message");
+    // Only small files go through the index too: the view it holds stays mapped beside the next
+    // input's, and two views of a large hole may not fit the address space.
+    vse::shard::Index* const index = in.emb_size <= kIndexedBytes ? &index_of(in.dim) : nullptr;
+    std::optional<vse::shard::IndexView> index_view;
+    if (index != nullptr) {
+        const auto before = index->installed();
+        const auto installed = index->load_merged(work_dir());
+        check(installed.has_value() == loaded.has_value(), "index load outcome");
+        if (!installed)
+            check(installed.error().exc == vse::Exc::OS &&
+                      installed.error().message == "failed to load merged mmap: " + *failure &&
+                      index->installed() == before,
+                  "a failed index load keeps the view installed before");
+        if (installed) {
+            index_view = *index->view();
+            check(index_view->installed->merged->offsets() == (*loaded)->offsets(), "index view");
+        }
     }
+    if (!loaded) return 0;
     const MergedMmap& view = **loaded;
 
     const std::string& emb = *in.files[0];
@@ -297,6 +343,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
                                : vse::shard::score_candidates_exact(view, dots, candidates, in.k, pool()),
                      expected);
         check_scored(vse::shard::score_exact_chunk(view, dots, candidates, in.k), expected);
+        if (index_view) {
+            const auto through_index =
+                vse::shard::score_candidates_exact(*index_view, query.data(), 3, candidates, in.k, pool());
+            check(through_index.has_value(), "index exact");
+            check_scored(*through_index, expected);
+        }
     }
 
     // Raw fetch: the candidates, then the first listed id again and again. A document is served
@@ -358,11 +410,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
     // Approximate scores against six centroids, when the view has codes: an id without rows is left
     // out, empty or reversed rows score 0, codes beyond the file leave the id out, and otherwise
     // each query row takes its largest dot over the codes within the table, summed in order.
+    // Through the index the best k of them come back; without codes its shard path finds nothing,
+    // as it holds no documents.
+    std::optional<vse::Result<std::vector<ScoredDoc>>> through_index;
+    if (index_view) {
+        through_index = vse::shard::score_candidates_approx(*index_view, query.data(), 3, candidates, in.k, pool());
+        check(through_index->has_value(), "index approx");
+        if (!view.has_codes()) check((*through_index)->empty(), "index approx without codes");
+    }
     if (view.has_codes()) {
-        constexpr std::uint64_t kCentroids = 6;
-        std::vector<float> centroids(kCentroids * dim);
-        for (std::size_t i = 0; i < centroids.size(); ++i)
-            centroids[i] = static_cast<float>(static_cast<int>(i * 5 % 9) - 4) * 0.5f;
+        const std::vector<float> centroids = centroids_of(dim);
         std::vector<float> dot(kCentroids * 3);
         plain.dot_table(centroids.data(), kCentroids, dot.data(), 3);
         const std::string& codes = *in.files[3];
@@ -388,6 +445,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
         }
         const vse::shard::CentroidTable table(query.data(), 3, centroids.data(), kCentroids, dim);
         check_scored(vse::shard::approx_merged_scores(table, view, candidates, pool()), expected);
+        if (through_index) check_scored(**through_index, vse::shard::top_k(expected, in.k));
     }
     return 0;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "fuzz_file.hpp"
-#include "shard/doc_state.hpp"
+#include "shard/wal_replay.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len) {
     constexpr std::uint64_t kDim = 4;

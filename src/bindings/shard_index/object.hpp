@@ -12,40 +12,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <span>
 #include <vector>
 
 #include "python/args.hpp"
 #include "python/borrow.hpp"
 #include "python/error.hpp"
 #include "python/ref.hpp"
-#include "shard/codec.hpp"
 #include "shard/index.hpp"
-#include "shard/merged.hpp"
 
 namespace vse::bindings::shard_index {
 
 using py::Ref;
-
-// What the host installs on an open index: the centroid table, the residual codec and whether
-// fetches use it, and the merged flat files. Only the exclusive setup methods replace these, with
-// the GIL held; shared methods take their own references at their start, so nothing changes under
-// a running call and a view they use stays mapped.
-struct Installed {
-    std::shared_ptr<const std::vector<float>> centroids;
-    std::uint64_t n_centroids = 0;
-    std::shared_ptr<const shard::ResidualCodec> codec;
-    bool use_compression = false;
-    std::shared_ptr<const shard::MergedMmap> merged;
-};
 
 struct ShardIndexObject {
     PyObject_HEAD
     py::BorrowFlag borrow;
     shard::Index* index;     // owned
     PyObject* gpu_score_fn;  // owned; null when absent (cleared by the collector in a cycle)
-    Installed installed;
 };
 
 inline ShardIndexObject* self_of(PyObject* self) { return reinterpret_cast<ShardIndexObject*>(self); }

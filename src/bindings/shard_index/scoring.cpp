@@ -1,6 +1,6 @@
 // ShardIndex's scoring methods: checks with the GIL held, the scoring itself without it (the
 // object stays shared-borrowed, so the setup methods and close fail meanwhile), results built with
-// the GIL again.
+// the GIL again. Each takes the index's view once, after the closed check, and reads through it.
 #include <fmt/format.h>
 
 #include "python/convert.hpp"
@@ -55,21 +55,16 @@ PyObject* meth_search(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
                   [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
         VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
         VSE_TRY(std::uint64_t k, py::to_u64_or(a[1], "k", 10));
-        shard::Index& index = *self.index;
-        VSE_CHECK(index.check_open());
-        VSE_CHECK(check_query(query, index.dim()));
-        const auto state = index.state();
-        const auto shards = index.shards();
-        if (state->docs.empty()) return scored_tuple({}, {});
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        VSE_CHECK(check_query(query, view.dim));
+        if (view.state->docs.empty()) return scored_tuple({}, {});
         // The callable is held for the call, whatever happens to the object's reference.
         const Ref callable = Ref::borrow(self.gpu_score_fn);
         std::optional<shard::BatchScorer> scorer;
         if (callable) scorer = gpu_scorer(callable.get());
         const auto n_q = static_cast<std::size_t>(query.shape[0]);
-        const auto best = py::without_gil([&] {
-            return shard::search(*state, *shards, query.as<float>(), n_q, index.dim(), k,
-                                 scorer ? &*scorer : nullptr);
-        });
+        const auto best = py::without_gil(
+            [&] { return shard::search(view, query.as<float>(), n_q, k, scorer ? &*scorer : nullptr); });
         return result_of(best);
     });
 }
@@ -107,20 +102,12 @@ PyObject* meth_score_candidates_approx(PyObject* obj, PyObject* const* args, Py_
         VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
         VSE_TRY(std::vector<std::uint64_t> candidates, py::to_vec_u64(a[1], "candidate_ids"));
         VSE_TRY(std::uint64_t n_top, py::to_u64_or(a[2], "n_top", 512));
-        shard::Index& index = *self.index;
-        VSE_CHECK(index.check_open());
-        if (!self.installed.centroids)
-            return fail(Exc::Runtime, "centroids not loaded \u2014 call set_centroids first");
-        VSE_CHECK(check_query(query, index.dim()));
-        const auto state = index.state();
-        const auto shards = index.shards();
-        const auto centroids = self.installed.centroids;
-        const std::uint64_t n_centroids = self.installed.n_centroids;
-        const auto merged = self.installed.merged;
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        VSE_CHECK(view.require_centroids());
+        VSE_CHECK(check_query(query, view.dim));
         const auto n_q = static_cast<std::size_t>(query.shape[0]);
         VSE_TRY(auto best, py::without_gil([&] {
-                    return shard::score_candidates_approx(*state, *shards, merged.get(), centroids->data(), n_centroids,
-                                                          query.as<float>(), n_q, index.dim(), candidates, n_top);
+                    return shard::score_candidates_approx(view, query.as<float>(), n_q, candidates, n_top);
                 }));
         return result_of(best);
     });
@@ -132,15 +119,12 @@ PyObject* meth_score_candidates_exact(PyObject* obj, PyObject* const* args, Py_s
         VSE_TRY(py::ArrayView query, py::borrow_array(a[0], "query", py::DType::F32, 2));
         VSE_TRY(std::vector<std::uint64_t> candidates, py::to_vec_u64(a[1], "candidate_ids"));
         VSE_TRY(std::uint64_t k, py::to_u64_or(a[2], "k", 10));
-        shard::Index& index = *self.index;
-        VSE_CHECK(index.check_open());
-        // Held for the call: the view stays mapped whatever happens to the object's reference.
-        const std::shared_ptr<const shard::MergedMmap> merged = self.installed.merged;
-        if (!merged) return fail(Exc::Runtime, "merged mmap not loaded \u2014 call load_merged first");
-        VSE_CHECK(check_query(query, index.dim()));
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        VSE_CHECK(view.require_merged());
+        VSE_CHECK(check_query(query, view.dim));
         const auto n_q = static_cast<std::size_t>(query.shape[0]);
         VSE_TRY(auto best, py::without_gil([&] {
-                    return shard::score_candidates_exact(*merged, query.as<float>(), n_q, index.dim(), candidates, k);
+                    return shard::score_candidates_exact(view, query.as<float>(), n_q, candidates, k);
                 }));
         return result_of(best);
     });
@@ -151,17 +135,8 @@ PyObject* meth_fetch_candidate_embeddings(PyObject* obj, PyObject* const* args, 
     return method("ShardIndex.fetch_candidate_embeddings", kFetchParams, Access::Shared, obj, args, nargs, kwnames,
                   [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
         VSE_TRY(std::vector<std::uint64_t> candidates, py::to_vec_u64(a[0], "candidate_ids"));
-        shard::Index& index = *self.index;
-        VSE_CHECK(index.check_open());
-        const auto state = index.state();
-        const auto shards = index.shards();
-        const auto codec = self.installed.codec;
-        const bool use_compression = self.installed.use_compression;
-        const auto merged = self.installed.merged;
-        shard::Fetched f = py::without_gil([&] {
-            return shard::fetch_candidate_embeddings(*state, *shards, merged.get(), codec.get(), use_compression,
-                                                     candidates, index.dim());
-        });
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        shard::Fetched f = py::without_gil([&] { return shard::fetch_candidate_embeddings(view, candidates); });
         const auto n = static_cast<std::int64_t>(f.ids.size());
         const std::int64_t n_bytes[1] = {static_cast<std::int64_t>(f.bytes.size())};
         const std::int64_t flat[1] = {2 * n}, pairs[2] = {n, 2}, n_ids[1] = {n};

@@ -29,7 +29,6 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (obj == nullptr) return py::pending();
         auto* self = self_of(obj);
         new (&self->borrow) py::BorrowFlag();
-        new (&self->installed) Installed();
         self->index = index.release();
         Py_XINCREF(gpu);
         self->gpu_score_fn = gpu;
@@ -56,7 +55,6 @@ void tp_dealloc(PyObject* obj) {
     delete self->index;
     self->index = nullptr;
     Py_CLEAR(self->gpu_score_fn);
-    self->installed.~Installed();
     self->borrow.~BorrowFlag();
     Py_TYPE(obj)->tp_free(obj);
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/checked.hpp"
+#include "shard/doc_rows.hpp"
 
 namespace vse::shard {
 
@@ -65,19 +66,18 @@ std::vector<ScoredDoc> approx_merged_scores(const CentroidTable& table, const Me
 std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
                                            const ShardMap& shards, std::span<const std::uint64_t> candidates,
                                            ThreadPool& pool) {
-    const std::vector<ShardGroup> groups = group_by_shard(state, candidates);
+    const std::vector<ShardGroup> groups = group_by_shard(state, shards, candidates);
     std::vector<std::vector<ScoredDoc>> scored(groups.size());
     pool.parallel_for(groups.size(), 1, [&](std::size_t lo, std::size_t hi) {
         std::vector<float> best(table.stride());
         for (std::size_t g = lo; g < hi; ++g) {
-            auto it = shards.find(groups[g].shard_id);
-            if (it == shards.end() || it->second->tensor("centroid_codes") == nullptr) continue;
-            const MmapShard& shard = *it->second;
+            const ShardTensors& tensors = groups[g].tensors;
+            if (tensors.centroid_codes == nullptr) continue;
             for (const auto& [id, e] : groups[g].docs) {
-                auto codes = shard.read_selected_u16(e->row_start, e->row_end);
+                // Read in place: the scorer takes the codes' bytes at any alignment.
+                const auto codes = tensors.code_bytes(*e);
                 if (!codes) continue;
-                const auto* bytes = reinterpret_cast<const std::uint8_t*>(codes->data());
-                scored[g].push_back({id, table.code_score(bytes, codes->size(), best.data())});
+                scored[g].push_back({id, table.code_score(codes->data(), codes->size() / 2, best.data())});
             }
         }
     });
@@ -86,29 +86,26 @@ std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const Sha
     return out;
 }
 
-std::vector<ScoredDoc> score_candidates_approx(const ShardState& state, const ShardMap& shards,
-                                               const MergedMmap* merged, const float* centroids,
-                                               std::uint64_t n_centroids, const float* query, std::size_t n_q,
-                                               std::uint64_t dim, std::span<const std::uint64_t> candidates,
-                                               std::uint64_t n_top, ThreadPool& pool) {
-    if (candidates.empty() || n_q == 0) return {};
-    const CentroidTable table(query, n_q, centroids, n_centroids, static_cast<std::size_t>(dim));
-    auto scored = merged != nullptr && merged->has_codes()
-                      ? approx_merged_scores(table, *merged, candidates, pool)
-                      : approx_shard_scores(table, state, shards, candidates, pool);
+Result<std::vector<ScoredDoc>> score_candidates_approx(const IndexView& view, const float* query, std::size_t n_q,
+                                                       std::span<const std::uint64_t> candidates,
+                                                       std::uint64_t n_top, ThreadPool& pool) {
+    VSE_CHECK(view.require_centroids());
+    if (candidates.empty() || n_q == 0) return std::vector<ScoredDoc>{};
+    const Installed& in = *view.installed;
+    const CentroidTable table(query, n_q, in.centroids->data(), in.n_centroids, static_cast<std::size_t>(view.dim));
+    auto scored = in.merged != nullptr && in.merged->has_codes()
+                      ? approx_merged_scores(table, *in.merged, candidates, pool)
+                      : approx_shard_scores(table, *view.state, *view.shards, candidates, pool);
     return top_k(std::move(scored), n_top);
 }
 
-Result<std::vector<ScoredDoc>> score_candidates_approx(const ShardState& state, const ShardMap& shards,
-                                                       const MergedMmap* merged, const float* centroids,
-                                                       std::uint64_t n_centroids, const float* query,
-                                                       std::size_t n_q, std::uint64_t dim,
+Result<std::vector<ScoredDoc>> score_candidates_approx(const IndexView& view, const float* query, std::size_t n_q,
                                                        std::span<const std::uint64_t> candidates,
                                                        std::uint64_t n_top) {
+    VSE_CHECK(view.require_centroids());
     if (candidates.empty() || n_q == 0) return std::vector<ScoredDoc>{};
     VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
-    return score_candidates_approx(state, shards, merged, centroids, n_centroids, query, n_q, dim, candidates, n_top,
-                                   *pool);
+    return score_candidates_approx(view, query, n_q, candidates, n_top, *pool);
 }
 
 }  // namespace vse::shard

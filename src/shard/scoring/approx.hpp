@@ -12,6 +12,7 @@
 #include "common/error.hpp"
 #include "common/thread_pool.hpp"
 #include "shard/doc_state.hpp"
+#include "shard/index_view.hpp"
 #include "shard/merged.hpp"
 #include "shard/safetensors.hpp"
 #include "shard/scoring/dot_kernels.hpp"
@@ -46,29 +47,26 @@ private:
 std::vector<ScoredDoc> approx_merged_scores(const CentroidTable& table, const MergedMmap& merged,
                                             std::span<const std::uint64_t> candidates, ThreadPool& pool);
 
-// The shard path: candidates located through the snapshot's documents, grouped by shard, codes
-// read from each shard's "centroid_codes"; candidates that cannot be read are left out. The groups
-// are scored on `pool`; the result lists every scored occurrence of a candidate.
+// The shard path: candidates located through the snapshot's documents, grouped by shard
+// (doc_rows.hpp), codes read from each shard's "centroid_codes"; candidates that cannot be read are
+// left out. The groups are scored on `pool`; the result lists every scored occurrence of a
+// candidate.
 std::vector<ScoredDoc> approx_shard_scores(const CentroidTable& table, const ShardState& state,
                                            const ShardMap& shards, std::span<const std::uint64_t> candidates,
                                            ThreadPool& pool);
 
-// The best n_top candidates, scored on `pool`: `query` holds n_q rows of `dim` (the index width)
-// values and `centroids` n_centroids rows of dim. The candidates are scored from the merged codes
-// when `merged` is given and holds codes, else from the shard files of `state` and `shards` (the
-// two paths never mix). Empty without work (no candidates, no query rows).
-std::vector<ScoredDoc> score_candidates_approx(const ShardState& state, const ShardMap& shards,
-                                               const MergedMmap* merged, const float* centroids,
-                                               std::uint64_t n_centroids, const float* query, std::size_t n_q,
-                                               std::uint64_t dim, std::span<const std::uint64_t> candidates,
-                                               std::uint64_t n_top, ThreadPool& pool);
+// The best n_top candidates, scored on `pool` against the centroid table installed in `view` (its
+// absence is the error of require_centroids): `query` holds n_q rows of the index width. The
+// candidates are scored from the merged codes when the view's record holds a merged view with
+// codes, else from the shard files of its snapshot (the two paths never mix). Empty without work
+// (no candidates, no query rows).
+Result<std::vector<ScoredDoc>> score_candidates_approx(const IndexView& view, const float* query, std::size_t n_q,
+                                                       std::span<const std::uint64_t> candidates,
+                                                       std::uint64_t n_top, ThreadPool& pool);
 
-// The whole call on the process-wide pool, started only when there is work; fails only when the
-// pool cannot be started.
-Result<std::vector<ScoredDoc>> score_candidates_approx(const ShardState& state, const ShardMap& shards,
-                                                       const MergedMmap* merged, const float* centroids,
-                                                       std::uint64_t n_centroids, const float* query,
-                                                       std::size_t n_q, std::uint64_t dim,
+// The whole call on the process-wide pool, started only when there is work; fails when no centroids
+// are installed or the pool cannot be started.
+Result<std::vector<ScoredDoc>> score_candidates_approx(const IndexView& view, const float* query, std::size_t n_q,
                                                        std::span<const std::uint64_t> candidates,
                                                        std::uint64_t n_top);
 

@@ -86,13 +86,21 @@ std::vector<ScoredDoc> score_candidates_exact(const MergedMmap& merged, const Qu
     return heap.scored_heap_into_sorted_vec();
 }
 
-Result<std::vector<ScoredDoc>> score_candidates_exact(const MergedMmap& merged, const float* query, std::size_t n_q,
-                                                      std::uint64_t dim, std::span<const std::uint64_t> candidates,
-                                                      std::uint64_t k) {
+Result<std::vector<ScoredDoc>> score_candidates_exact(const IndexView& view, const float* query, std::size_t n_q,
+                                                      std::span<const std::uint64_t> candidates, std::uint64_t k,
+                                                      ThreadPool& pool) {
+    VSE_TRY(const MergedMmap* merged, view.require_merged());
+    if (k == 0 || candidates.empty() || n_q == 0) return std::vector<ScoredDoc>{};
+    const QueryDots dots(query, n_q, static_cast<std::size_t>(view.dim));
+    return score_candidates_exact(*merged, dots, candidates, k, pool);
+}
+
+Result<std::vector<ScoredDoc>> score_candidates_exact(const IndexView& view, const float* query, std::size_t n_q,
+                                                      std::span<const std::uint64_t> candidates, std::uint64_t k) {
+    VSE_CHECK(view.require_merged());
     if (k == 0 || candidates.empty() || n_q == 0) return std::vector<ScoredDoc>{};
     VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
-    const QueryDots dots(query, n_q, static_cast<std::size_t>(dim));
-    return score_candidates_exact(merged, dots, candidates, k, *pool);
+    return score_candidates_exact(view, query, n_q, candidates, k, *pool);
 }
 
 }  // namespace vse::shard

@@ -24,6 +24,7 @@
 
 #include "common/error.hpp"
 #include "common/thread_pool.hpp"
+#include "shard/index_view.hpp"
 #include "shard/merged.hpp"
 #include "shard/scoring/maxsim.hpp"
 #include "shard/scoring/top_k.hpp"
@@ -54,11 +55,16 @@ std::vector<ScoredDoc> score_candidates_exact(const MergedMmap& merged, const Qu
                                               std::span<const std::uint64_t> candidates, std::uint64_t k,
                                               ThreadPool& pool);
 
-// The whole call on the process-wide pool: `query` holds n_q rows of `dim` (the index width)
-// values. Empty without work (k 0, no candidates, no query rows); fails only when the pool cannot
-// be started.
-Result<std::vector<ScoredDoc>> score_candidates_exact(const MergedMmap& merged, const float* query, std::size_t n_q,
-                                                      std::uint64_t dim, std::span<const std::uint64_t> candidates,
-                                                      std::uint64_t k);
+// The best k candidates by the merged view installed in `view` (its absence is the error of
+// require_merged), chunks run on `pool`: `query` holds n_q rows of the index width. Empty without
+// work (k 0, no candidates, no query rows).
+Result<std::vector<ScoredDoc>> score_candidates_exact(const IndexView& view, const float* query, std::size_t n_q,
+                                                      std::span<const std::uint64_t> candidates, std::uint64_t k,
+                                                      ThreadPool& pool);
+
+// The whole call on the process-wide pool, started only when there is work; fails when no merged
+// view is installed or the pool cannot be started.
+Result<std::vector<ScoredDoc>> score_candidates_exact(const IndexView& view, const float* query, std::size_t n_q,
+                                                      std::span<const std::uint64_t> candidates, std::uint64_t k);
 
 }  // namespace vse::shard

@@ -3,52 +3,20 @@
 #include <cstring>
 
 #include "common/checked.hpp"
-
+#include "shard/doc_rows.hpp"
 #include "shard/scoring/maxsim.hpp"
 
 namespace vse::shard {
 
-namespace {
-
-constexpr const char* kEmbeddings = "embeddings";
-
-// The "embeddings" tensor of each shard, looked up once per shard rather than once per document.
-class EmbeddingTensors {
-public:
-    explicit EmbeddingTensors(const ShardMap& shards) : shards_(shards) {}
-
-    // The shard and its tensor, or nulls when the shard is not mapped, the tensor is absent or it
-    // does not hold F32 values.
-    std::pair<const MmapShard*, const TensorInfo*> get(std::uint32_t shard_id) {
-        if (shard_id == last_id_ && have_last_) return last_;
-        last_ = {nullptr, nullptr};
-        if (auto it = shards_.find(shard_id); it != shards_.end()) {
-            const TensorInfo* t = it->second->tensor(kEmbeddings);
-            if (t != nullptr && t->dtype == "F32") last_ = {it->second.get(), t};
-        }
-        last_id_ = shard_id;
-        have_last_ = true;
-        return last_;
-    }
-
-private:
-    const ShardMap& shards_;
-    std::uint32_t last_id_ = 0;
-    bool have_last_ = false;
-    std::pair<const MmapShard*, const TensorInfo*> last_{nullptr, nullptr};
-};
-
-}  // namespace
-
 std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& shards, std::uint64_t dim) {
     std::vector<LocatedDoc> out;
     out.reserve(state.docs.size());
-    EmbeddingTensors tensors(shards);
+    ShardLookup lookup(shards);
     state.docs.for_each([&](std::uint64_t id, const DocEntry& e) {
         if (e.shard_id == NO_SHARD) return;
-        auto [shard, tensor] = tensors.get(e.shard_id);
-        if (shard == nullptr) return;
-        auto bytes = shard->tensor_row_bytes(*tensor, kEmbeddings, e.row_start, e.row_end);
+        const ShardTensors* tensors = lookup.find(e.shard_id);
+        if (tensors == nullptr || tensors->embeddings_dtype != RowDtype::F32) return;
+        auto bytes = tensors->embedding_bytes(e);
         if (!bytes) return;
         // The ranges count rows from the entry; the values must then be exactly dim floats a row.
         const std::uint64_t rows = e.row_end - e.row_start;
@@ -58,9 +26,10 @@ std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& sha
     return out;
 }
 
-std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, const float* query, std::size_t n_q,
-                              std::uint64_t dim, std::uint64_t k, const BatchScorer* scorer) {
-    const std::vector<LocatedDoc> docs = locate_docs(state, shards, dim);
+std::vector<ScoredDoc> search(const IndexView& view, const float* query, std::size_t n_q, std::uint64_t k,
+                              const BatchScorer* scorer) {
+    const std::uint64_t dim = view.dim;
+    const std::vector<LocatedDoc> docs = locate_docs(*view.state, *view.shards, dim);
     if (docs.empty()) return {};
     std::vector<ScoredDoc> scored;
     scored.reserve(docs.size());

@@ -11,6 +11,7 @@
 
 #include "common/uninit_allocator.hpp"
 #include "shard/doc_state.hpp"
+#include "shard/index_view.hpp"
 #include "shard/safetensors.hpp"
 #include "shard/scoring/top_k.hpp"
 
@@ -43,10 +44,11 @@ struct LocatedDoc {
 // refuses, and whose tensor rows are not exactly `dim` float32 values wide.
 std::vector<LocatedDoc> locate_docs(const ShardState& state, const ShardMap& shards, std::uint64_t dim);
 
-// The best k located documents by MaxSim, scored straight from the mappings (`scorer` absent) or by
-// `scorer` over one copy of all rows and one of the query (one too large to allocate, a size past 64 bits included, throws
-// std::bad_alloc). `query` holds n_q rows of dim values.
-std::vector<ScoredDoc> search(const ShardState& state, const ShardMap& shards, const float* query, std::size_t n_q,
-                              std::uint64_t dim, std::uint64_t k, const BatchScorer* scorer);
+// The best k documents of the view's snapshot that locate_docs finds, by MaxSim, scored straight
+// from the mappings (`scorer` absent) or by `scorer` over one copy of all rows and one of the query
+// (one too large to allocate, a size past 64 bits included, throws std::bad_alloc). `query` holds
+// n_q rows of the index width.
+std::vector<ScoredDoc> search(const IndexView& view, const float* query, std::size_t n_q, std::uint64_t k,
+                              const BatchScorer* scorer);
 
 }  // namespace vse::shard
