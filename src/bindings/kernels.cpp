@@ -1,8 +1,8 @@
 // rroq158_score_batch and rroq4_riem_score_batch: the Python face of the two batch kernels.
 //
 // Each call binds its 20 arguments, takes them over in positional order (1-D arrays of exactly
-// the documented dtype, borrowed read-only without a copy; shape numbers and n_threads through
-// __index__), runs the checks of the core, scores the batch without the GIL, and returns the
+// the dtype the stub gives each, varnelo_shard_engine.pyi, borrowed read-only without a copy;
+// shape numbers and n_threads through __index__), runs the checks of the core, scores the batch without the GIL, and returns the
 // result buffer as a flat float32 array that owns it.
 #include "bindings/kernels.hpp"
 

@@ -105,13 +105,12 @@ std::size_t process_pool_size() {
 
 }  // namespace
 
-Result<ThreadPool*> ThreadPool::process_pool() {
-    // Built once and never destroyed: its workers may be busy or blocked at process exit.
+Result<ThreadPool*> process_pool() {
     if (ThreadPool* p = g_process_pool.load(std::memory_order_acquire)) return p;
     PoolCache::Registry::install_fork_handlers();
     std::lock_guard lock(g_process_pool_mu);
     if (ThreadPool* p = g_process_pool.load(std::memory_order_acquire)) return p;
-    auto built = create(process_pool_size());
+    auto built = ThreadPool::create(process_pool_size());
     if (!built) return fail(built.error().exc, fmt::format("process-wide worker pool: {}", built.error().message));
     ThreadPool* p = built->get();
     new std::shared_ptr<ThreadPool>(std::move(*built));  // kept for the life of the process

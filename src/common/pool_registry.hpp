@@ -1,6 +1,6 @@
-// The pools a process shares beyond one caller: the process-wide pool (ThreadPool::process_pool)
-// and caches of dedicated pools keyed by worker count, with the fork handlers that let a forked
-// child start afresh with none of them.
+// The pools a process shares beyond one caller: the process-wide pool (process_pool) and caches of
+// dedicated pools keyed by worker count, with the fork handlers that let a forked child start
+// afresh with none of them.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,15 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/thread_pool.hpp"
 
 namespace vse {
 
-class ThreadPool;
+// The process-wide pool, built on first use with "RAYON_NUM_THREADS" workers when that holds a
+// positive decimal number, else one per processor available to the process, and never destroyed
+// (its workers may be busy or blocked at process exit). A failed build is reported
+// ("process-wide worker pool: ...") and tried again by the next caller.
+Result<ThreadPool*> process_pool();
 
 // A process-wide cache of dedicated pools keyed by worker count, for a user that lets its caller
 // pick the count. Entries are only inserted, never replaced or removed: the first pool stored for
@@ -37,7 +42,7 @@ private:
     struct Map;
     // Every live cache, for the fork handlers, which the process-wide pool shares.
     struct Registry;
-    friend class ThreadPool;
+    friend Result<ThreadPool*> process_pool();
 
     PoolNameFn name_;
     std::string error_prefix_;

@@ -15,8 +15,9 @@
 //                          it; any other thread only waits, except that a loop too short to cut
 //                          runs on the calling thread itself.
 //
-// A child made by fork() starts with no pools: the process-wide pool and every cache's pools
-// (pool_registry.hpp) are built afresh on first use there (the parent's stay with the parent).
+// The pools a process shares (the process-wide pool, the caches of pools by worker count) are
+// pool_registry.hpp's: a child made by fork() starts with none of them, and builds them afresh on
+// first use (the parent's stay with the parent).
 //
 // Functions run on workers must not block on work queued behind them; they may start nested loops
 // on the same pool (the starter drains its own loop, so this cannot deadlock). An exception thrown
@@ -34,7 +35,6 @@
 #include <string>
 
 #include "common/error.hpp"
-#include "common/pool_registry.hpp"
 
 namespace vse {
 
@@ -46,10 +46,6 @@ public:
 
     static Result<std::shared_ptr<ThreadPool>> create(std::size_t n_workers, NameFn name = {});
 
-    // The process-wide pool (kept with the other shared pools in pool_registry.cpp), built on first use with "RAYON_NUM_THREADS" workers when that holds a
-    // positive decimal number, else one per processor available to the process. A failed build is
-    // reported ("process-wide worker pool: ...") and tried again by the next caller.
-    static Result<ThreadPool*> process_pool();
 
     // Stops and joins the workers (after they finish the jobs already queued).
     ~ThreadPool();

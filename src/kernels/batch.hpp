@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "common/error.hpp"
+#include "common/pool_registry.hpp"
 #include "common/thread_pool.hpp"
 #include "kernels/kernel_common.hpp"
 
@@ -111,7 +112,7 @@ template <const PoolNames& kNames, class Score>
 Result<std::vector<float>> run_pooled(const SharedArgs& args, const Score& score) {
     VSE_TRY(std::vector<float> out, allocate_output(args.big_a * args.big_b));
     if (!args.n_threads || *args.n_threads == 0) {
-        VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
+        VSE_TRY(ThreadPool* pool, process_pool());
         score(*pool, out.data());
     } else {
         VSE_TRY(std::shared_ptr<ThreadPool> pool, kernel_pools<kNames>().get(static_cast<std::size_t>(*args.n_threads)));

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pool_registry.hpp"
 #include "kernels/rroq158.hpp"
 #include "kernels/rroq4_riem.hpp"
 #include "support.hpp"

@@ -14,8 +14,8 @@
 //
 // Besides the sanitizers, the harness holds the loader, the scorers and the fetch to an
 // independent reading of the same bytes, done here with 128-bit arithmetic: a load fails exactly
-// when a file is missing or shorter than its count requires, with the documented message; every
-// byte range an accessor returns lies inside its mapping; the exact scorer returns exactly the
+// when a file is missing or shorter than its count requires, with the message merged.cpp gives
+// it; every byte range an accessor returns lies inside its mapping; the exact scorer returns exactly the
 // best k of the candidates this reading can score, with the bits of a plain MaxSim over the
 // widened rows, whether the chunks run on a pool or in one pass; the fetch returns exactly the
 // documents, ranges and bytes this reading serves, or, when their total does not fit one

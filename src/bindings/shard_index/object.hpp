@@ -2,8 +2,9 @@
 //
 // Every method has one shape: bind the arguments against its parameter list, take the object's
 // borrow (shared, or exclusive for the setup methods and close), then the body converts the
-// arguments, checks state and shapes in the documented order, calls the core (without the GIL for
-// long work) and builds the result. Errors become exceptions only at the edge.
+// arguments, checks state and shapes in their fixed order (the one the Python tests pin), calls
+// the core (without the GIL for long work) and builds the result. Errors become exceptions only at
+// the edge.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,5 +1,5 @@
 // The ShardIndex type: construction, garbage-collector support, destruction, and the method table
-// in its documented order.
+// in the order tests/test_module.py pins (METHODS).
 #include <memory>
 #include <new>
 #include <string>

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/checked.hpp"
+#include "common/pool_registry.hpp"
 #include "shard/doc_rows.hpp"
 
 namespace vse::shard {
@@ -104,7 +105,7 @@ Result<std::vector<ScoredDoc>> score_candidates_approx(const IndexView& view, co
                                                        std::uint64_t n_top) {
     VSE_CHECK(view.require_centroids());
     if (candidates.empty() || n_q == 0) return std::vector<ScoredDoc>{};
-    VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
+    VSE_TRY(ThreadPool* pool, process_pool());
     return score_candidates_approx(view, query, n_q, candidates, n_top, *pool);
 }
 

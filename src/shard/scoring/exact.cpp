@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/checked.hpp"
+#include "common/pool_registry.hpp"
 #include "common/half.hpp"
 
 namespace vse::shard {
@@ -99,7 +100,7 @@ Result<std::vector<ScoredDoc>> score_candidates_exact(const IndexView& view, con
                                                       std::span<const std::uint64_t> candidates, std::uint64_t k) {
     VSE_CHECK(view.require_merged());
     if (k == 0 || candidates.empty() || n_q == 0) return std::vector<ScoredDoc>{};
-    VSE_TRY(ThreadPool* pool, ThreadPool::process_pool());
+    VSE_TRY(ThreadPool* pool, process_pool());
     return score_candidates_exact(view, query, n_q, candidates, k, *pool);
 }
 
