@@ -14,10 +14,13 @@ namespace {
 #include "kernels/lanes_common.inl"
 #include "kernels/rroq158_lanes.inl"
 #include "kernels/rroq4_riem_lanes.inl"
+using UnitLanes = KernelLanesAvx2;
+constexpr std::size_t kUnitRroq4Tokens = 4;
+#include "kernels/range_entries.inl"
 }  // namespace
 
-VSE_ISA_UNIT_END(kKernelsAvx2, {{rroq158_range_lanes<KernelLanesAvx2>, Rroq158Layout::PlaneLanes},
-                                {rroq4_riem_range_lanes<KernelLanesAvx2, 4>, true}})
+VSE_ISA_UNIT_END(kKernelsAvx2, {{rroq158_range, Rroq158Layout::PlaneLanes},
+                                {rroq4_riem_range, true}})
 
 }  // namespace vse::kernels
 
