@@ -2,8 +2,8 @@
 //
 // Each call binds its 20 arguments, takes them over in positional order (1-D arrays of exactly
 // the dtype the stub gives each, varnelo_shard_engine.pyi, borrowed read-only without a copy;
-// shape numbers and n_threads through __index__), runs the checks of the core, scores the batch without the GIL, and returns the
-// result buffer as a flat float32 array that owns it.
+// shape numbers and n_threads through __index__), runs the checks of the core, scores the batch
+// without the GIL, and returns the result buffer as a flat float32 array that owns it.
 #include "bindings/kernels.hpp"
 
 #include <array>

@@ -41,7 +41,8 @@ void narrow_half_f16c(const std::uint8_t* src, std::size_t n, std::uint8_t* dst)
         alignas(32) std::uint8_t in[32] = {};
         alignas(16) std::uint8_t out[16];
         std::memcpy(in, src + 4 * i, 4 * (n - i));
-        _mm_store_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtps_ph(_mm256_load_ps(reinterpret_cast<const float*>(in)), kRound));
+        const __m256 f = _mm256_load_ps(reinterpret_cast<const float*>(in));
+        _mm_store_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtps_ph(f, kRound));
         std::memcpy(dst + 2 * i, out, 2 * (n - i));
     }
 }

@@ -40,8 +40,9 @@
     X(Avx512Vnni, Avx512, "avx512-vnni")
 
 // Compiles what follows, up to VSE_ISA_TARGET_END, for row `row` (its code then runs only where
-// isa_available(Isa::row)); a vector unit applies it through VSE_ISA_UNIT below. GCC takes a target pragma; Clang, which ignores GCC's,
-// takes the same target as an attribute of every function defined in between.
+// isa_available(Isa::row)); a vector unit applies it through VSE_ISA_UNIT below. GCC takes a
+// target pragma; Clang, which ignores GCC's, takes the same target as an attribute of every
+// function defined in between.
 #define VSE_ISA_PRAGMA_(text) _Pragma(#text)
 #define VSE_ISA_PRAGMA(text) VSE_ISA_PRAGMA_(text)
 #if defined(__clang__)

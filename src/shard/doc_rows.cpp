@@ -47,10 +47,10 @@ std::optional<std::span<const std::uint8_t>> ShardTensors::embedding_bytes(const
 }
 
 std::optional<std::span<const std::uint8_t>> ShardTensors::code_bytes(const DocEntry& e) const {
-    if (centroid_codes == nullptr || centroid_codes->dtype != "U16") return std::nullopt;
-    auto bytes = rows_of(*shard, centroid_codes, kCodesName, e);
-    if (!bytes || bytes->size() % 2 != 0) return std::nullopt;
-    return bytes;
+    if (centroid_codes == nullptr) return std::nullopt;
+    auto bytes = shard->code_row_bytes(*centroid_codes, e.row_start, e.row_end);
+    if (!bytes) return std::nullopt;
+    return *bytes;
 }
 
 std::optional<std::span<const std::uint8_t>> ShardTensors::residual_bytes(const DocEntry& e) const {

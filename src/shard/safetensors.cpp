@@ -84,16 +84,26 @@ std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row
 }
 
 template <class T>
+std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::selected_bytes(
+    const TensorInfo* t, const std::string& name, const char* dtype, const char* fn, const char* unit,
+    std::uint64_t row_start, std::uint64_t row_end) const {
+    if (t != nullptr && t->dtype != dtype)
+        return std::unexpected(invalid_data(fmt::format("{} requires {} dtype, got '{}'", fn, dtype, t->dtype)));
+    auto bytes =
+        t != nullptr ? tensor_row_bytes(*t, name, row_start, row_end) : tensor_row_bytes(name, row_start, row_end);
+    if (!bytes) return std::unexpected(bytes.error());
+    if (bytes->size() % sizeof(T) != 0)
+        return std::unexpected(invalid_data(fmt::format("raw bytes not aligned to {}", unit)));
+    return bytes;
+}
+
+template <class T>
 std::expected<std::vector<T>, StorageError> MmapShard::read_selected(const std::string& name, const char* dtype,
                                                                      const char* fn, const char* unit,
                                                                      std::uint64_t row_start,
                                                                      std::uint64_t row_end) const {
-    if (const TensorInfo* t = tensor(name); t != nullptr && t->dtype != dtype)
-        return std::unexpected(invalid_data(fmt::format("{} requires {} dtype, got '{}'", fn, dtype, t->dtype)));
-    auto bytes = tensor_row_bytes(name, row_start, row_end);
+    auto bytes = selected_bytes<T>(tensor(name), name, dtype, fn, unit, row_start, row_end);
     if (!bytes) return std::unexpected(bytes.error());
-    if (bytes->size() % sizeof(T) != 0)
-        return std::unexpected(invalid_data(fmt::format("raw bytes not aligned to {}", unit)));
     std::vector<T> out(bytes->size() / sizeof(T));
     if (!out.empty()) std::memcpy(out.data(), bytes->data(), bytes->size());
     return out;
@@ -108,6 +118,14 @@ std::expected<std::vector<float>, StorageError> MmapShard::read_selected_f32(con
 std::expected<std::vector<std::uint16_t>, StorageError> MmapShard::read_selected_u16(std::uint64_t row_start,
                                                                                      std::uint64_t row_end) const {
     return read_selected<std::uint16_t>(kCentroidCodesTensor, "U16", "read_selected_u16", "u16", row_start, row_end);
+}
+
+std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::code_row_bytes(const TensorInfo& t,
+                                                                                     std::uint64_t row_start,
+                                                                                     std::uint64_t row_end) const {
+    // The name labels errors only; made once, not once a document.
+    static const std::string name = kCentroidCodesTensor;
+    return selected_bytes<std::uint16_t>(&t, name, "U16", "read_selected_u16", "u16", row_start, row_end);
 }
 
 }  // namespace vse::shard

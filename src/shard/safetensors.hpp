@@ -46,6 +46,11 @@ public:
                                                                       std::uint64_t row_end) const;
     std::expected<std::vector<std::uint16_t>, StorageError> read_selected_u16(std::uint64_t row_start,
                                                                               std::uint64_t row_end) const;
+    // The bytes read_selected_u16 copies, in place, for the "centroid_codes" tensor `t` already
+    // looked up: the same dtype and length rules, two bytes a code at any alignment.
+    std::expected<std::span<const std::uint8_t>, StorageError> code_row_bytes(const TensorInfo& t,
+                                                                              std::uint64_t row_start,
+                                                                              std::uint64_t row_end) const;
 
     const std::string& path() const { return path_; }
     const TensorTable& tensors() const { return tensors_; }
@@ -56,6 +61,15 @@ private:
               TensorTable tensors)
         : path_(std::move(path)), tensors_(std::move(tensors)), map_(std::move(map)), header_len_(header_len) {}
 
+    // Rows of tensor `t` (named `name`) that must hold dtype `dtype` values of sizeof(T) bytes:
+    // "{fn} requires {dtype} dtype, got '{}'", "raw bytes not aligned to {unit}".
+    template <class T>
+    std::expected<std::span<const std::uint8_t>, StorageError> selected_bytes(const TensorInfo* t,
+                                                                              const std::string& name,
+                                                                              const char* dtype, const char* fn,
+                                                                              const char* unit,
+                                                                              std::uint64_t row_start,
+                                                                              std::uint64_t row_end) const;
     template <class T>
     std::expected<std::vector<T>, StorageError> read_selected(const std::string& name, const char* dtype,
                                                               const char* fn, const char* unit,
