@@ -1,9 +1,13 @@
 """The module across the life of a process: interpreter exit while daemon threads are inside
-calls, and fork() after the worker pools have run."""
+calls, fork() after the worker pools have run, and descendants of an index's opener."""
 
+import os
+import shutil
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 from conftest import TESTS_DIR, THREAD_HELPERS, run_python
 
@@ -224,3 +228,71 @@ def test_a_child_forked_inside_a_call_keeps_that_calls_borrow_until_it_returns(t
         "child exit 0",
         "parent ok",
     ], out
+
+
+# The opener of an index forks a middle process and exits. The middle process opens a file of its
+# own, which takes the number the log had (its fork handler closed it), then forks a child that is
+# given the opener's pid again: in a pid namespace, by setting the namespace's last pid. The child
+# inherited the index; it must not take the log for its own, whatever its pid.
+PID_REUSED = """
+    import os, sys, time
+    import numpy as np
+    import varnelo_shard_engine as vse
+
+    base, other = sys.argv[1], sys.argv[2]
+    opener = os.fork()
+    if opener == 0:
+        opener = os.getpid()
+        ix = vse.ShardIndex(base, 4)
+        log_fd = next(int(fd) for fd in os.listdir("/proc/self/fd")
+                      if os.readlink(f"/proc/self/fd/{fd}").endswith("shard.wal"))
+        if os.fork() == 0:
+            while os.getppid() == opener:  # until the opener is gone
+                time.sleep(0.01)
+            fd = os.open(other, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+            assert fd == log_fd, (fd, log_fd)
+            for _ in range(100):
+                with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+                    f.write(str(opener - 1))
+                child = os.fork()
+                if child == 0:
+                    if os.getpid() != opener:
+                        os._exit(3)
+                    try:
+                        ix.insert(9, np.ones((1, 4), np.float32))
+                        ix.sync()
+                        print("wrote", flush=True)
+                    except OSError as e:
+                        print("refused:", e, flush=True)
+                    os._exit(0)
+                _, status = os.waitpid(child, 0)
+                if os.waitstatus_to_exitcode(status) != 3:
+                    break
+                time.sleep(0.01)  # the opener's pid was not free yet
+            else:
+                print("the opener's pid never came back", flush=True)
+            print("other file", os.fstat(fd).st_size, "bytes", flush=True)
+        os._exit(0)
+    os.waitpid(opener, 0)  # frees the opener's pid
+    while True:  # the middle process, reparented here
+        try:
+            os.wait()
+        except ChildProcessError:
+            break
+"""
+
+
+def test_a_descendant_given_the_openers_pid_never_writes_the_log(tmp_path):
+    unshare = shutil.which("unshare")
+    if unshare is None or os.geteuid() != 0:
+        pytest.skip("needs unshare(1) and root for a pid namespace")
+    base, other = tmp_path / "ix", tmp_path / "other"
+    r = subprocess.run([unshare, "--pid", "--fork", sys.executable, "-c", textwrap.dedent(PID_REUSED), base, other],
+                       capture_output=True, text=True, cwd=TESTS_DIR, timeout=120)
+    if r.returncode != 0 and "unshare" in r.stderr:
+        pytest.skip(f"no pid namespace here: {r.stderr.strip()}")
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) == 2 and lines[0].startswith("refused: WAL write failed: ") and \
+        lines[0].endswith("a forked process does not write it") and lines[1] == "other file 0 bytes", r.stdout
+    assert os.path.getsize(base / "shard.wal") == 0

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <vector>
@@ -15,6 +16,9 @@ namespace {
 struct Registry {
     std::mutex mu;
     std::vector<int> fds;  // open descriptors, each once
+    // Only ever grows, and only in a child's handler, while that child has one thread. Atomic so
+    // that the reads of a process's threads race with nothing.
+    std::atomic<std::uint64_t> generation{0};
 
     static Registry& get() {
         static Registry* r = new Registry;  // never destroyed: descriptors may outlive static destruction
@@ -29,6 +33,7 @@ struct Registry {
         Registry& r = get();
         for (int fd : r.fds) ::close(fd);
         r.fds.clear();
+        r.generation.fetch_add(1, std::memory_order_relaxed);
         r.mu.unlock();
     }
 
@@ -70,6 +75,11 @@ void close_parent_only(int fd) {
         r.fds.pop_back();
     }
     ::close(fd);
+}
+
+std::uint64_t fork_generation() {
+    // The handlers are in place before a generation is handed out, so every later fork counts.
+    return Registry::installed().generation.load(std::memory_order_relaxed);
 }
 
 }  // namespace vse

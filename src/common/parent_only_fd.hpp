@@ -12,7 +12,13 @@
 // child would close whatever took the number since). The child empties the registry, so that a
 // grandchild does not close the numbers again. The owner of such a descriptor must never close it
 // itself in a child: the handler has done so, and the number may belong to something else there.
+//
+// An owner tells whether it still lives in the process that opened its descriptor by the fork
+// generation, not by the pid: once the opener has exited, a descendant may be given its pid again
+// (at once, in a pid namespace), and would then take the number for its own.
 #pragma once
+
+#include <cstdint>
 
 namespace vse {
 
@@ -27,5 +33,11 @@ int open_parent_only(F&& open_fd) {
 
 // Unregisters `fd` and closes it; in the process that opened it only.
 void close_parent_only(int fd);
+
+// This process's fork generation. The fork handler adds one in every child, so a value read in one
+// process is never current again in any process forked from it, however far down the line and
+// whatever pid it is given: a descriptor opened here is this process's own exactly while the
+// generation read at its open is the current one.
+std::uint64_t fork_generation();
 
 }  // namespace vse

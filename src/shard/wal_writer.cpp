@@ -27,11 +27,17 @@ constexpr std::size_t kStageStep = 16 * 1024;
 }  // namespace
 
 WalWriter::WalWriter(std::string path, int fd, std::uint64_t length)
-    : path_(std::move(path)), fd_(fd), owner_(::getpid()), buf_(kWalBufferSize), file_len_(length) {}
+    : path_(std::move(path)),
+      fd_(fd),
+      generation_(fork_generation()),
+      owner_(::getpid()),
+      buf_(kWalBufferSize),
+      file_len_(length) {}
 
 WalWriter::WalWriter(WalWriter&& other) noexcept
     : path_(std::move(other.path_)),
       fd_(std::exchange(other.fd_, -1)),
+      generation_(other.generation_),
       owner_(other.owner_),
       buf_(std::move(other.buf_)),
       used_(std::exchange(other.used_, 0)),
@@ -40,7 +46,7 @@ WalWriter::WalWriter(WalWriter&& other) noexcept
       broken_(std::move(other.broken_)) {}
 
 WalWriter::~WalWriter() {
-    if (fd_ < 0 || ::getpid() != owner_) return;
+    if (fd_ < 0 || !owned()) return;
     (void)sync();
     // Unlocking frees the lock for every descriptor of this open file, a copy that a child forked
     // without the fork handlers (a raw clone) may still hold included.
@@ -134,7 +140,7 @@ std::expected<std::string, StorageError> WalWriter::cut(std::uint64_t length) {
 
 std::expected<void, StorageError> WalWriter::usable() const {
     if (fd_ < 0) return std::unexpected(StorageError{StorageKind::Other, "WAL writer is closed"});
-    if (::getpid() != owner_)
+    if (!owned())
         return std::unexpected(StorageError{
             StorageKind::Other, fmt::format("the log belongs to process {}, which opened it; a forked process does "
                                             "not write it", owner_)});

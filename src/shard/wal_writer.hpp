@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/parent_only_fd.hpp"
 #include "common/storage_error.hpp"
 #include "shard/wal_format.hpp"
 
@@ -86,12 +87,18 @@ private:
     std::expected<void, StorageError> write_all(const std::uint8_t* data, std::size_t len, std::size_t* written);
     std::expected<void, StorageError> append_direct(const WalRecordPieces& record);
     std::expected<void, StorageError> usable() const;
+    // Whether this is the process that opened the log (not a descendant, whatever its pid).
+    bool owned() const { return fork_generation() == generation_; }
 
     std::string path_;
     int fd_ = -1;
-    // The process that opened the log. A forked child inherits the descriptor (and the lock) and a
-    // copy of the buffer; were it to write, its copies of records already written or superseded
-    // by the parent would land behind the parent's newer ones. So only this process writes.
+    // The process that opened the log, by its fork generation (parent_only_fd.hpp), and its pid for
+    // messages. A forked child inherits a copy of the buffer; were it to write, its copies of
+    // records already written or superseded by the parent would land behind the parent's newer ones,
+    // and the number it would write through is no longer the log's there: the fork handler closed
+    // it, and the child may have opened something else on it since. So only the opener writes,
+    // whatever pid a descendant of it is later given.
+    std::uint64_t generation_;
     pid_t owner_;
     std::vector<std::uint8_t> buf_;
     std::size_t used_ = 0;
