@@ -531,6 +531,42 @@ def test_failed_write_does_not_hide_later_records(base_dir):
     ix.close()
 
 
+def test_a_failed_close_is_retried_by_the_next(base_dir):
+    """A close() after "WAL close failed" tries again: it raises while the log still cannot take
+    the buffered record, and returns only once the record is in the log and the directory free."""
+    child = run_child(
+        f"""
+        import os, resource, signal, numpy as np, varnelo_shard_engine as vse
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        ix = vse.ShardIndex({base_dir!r}, {DIM})
+        ix.insert(1, np.ones((1, {DIM}), np.float32), "first")
+        ix.sync()
+        ix.insert(2, np.ones((1, {DIM}), np.float32), "second")  # buffered
+        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize({os.path.join(base_dir, WAL)!r}), hard))
+        def attempt(call):
+            try:
+                print(call())
+            except (OSError, RuntimeError) as e:
+                print(e)
+        attempt(ix.close)
+        attempt(ix.close)  # fails again
+        attempt(lambda: ix.doc_count)
+        attempt(lambda: vse.ShardIndex({base_dir!r}, {DIM}))  # still held
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        attempt(ix.close)
+        attempt(ix.close)  # closed: nothing more to do
+        again = vse.ShardIndex({base_dir!r}, {DIM})  # free at once, with both records
+        print(again.get_payload(1), again.get_payload(2))
+        os._exit(0)  # no drop, which would write the record anyway
+        """
+    )
+    assert child.returncode == 0, child.stderr
+    too_large = "WAL close failed: File too large (os error 27)"
+    assert child.stdout.splitlines() == [too_large, too_large, "ShardIndex is closed", held(base_dir),
+                                         "None", "None", "first second"], child.stderr
+
+
 def keep_rewriting(arr, stop):
     """Rewrites every value of `arr` over and over, without the GIL, as a thread of the host running
     NumPy loops over its own array does: each call writes it `reps` times with new values."""

@@ -261,12 +261,14 @@ Result<void> Index::sync() {
 }
 
 Result<void> Index::close() {
-    if (closed_.exchange(true, std::memory_order_acq_rel)) return {};
+    closed_.store(true, std::memory_order_release);
     std::lock_guard lock(writer_mu_);
-    if (wal_) {
-        if (auto r = wal_->sync(); !r) return os_failure("WAL close failed: {}", r.error());
-        wal_.reset();  // already synced; the writer's release writes nothing more
-    }
+    // No log: a close before this one released it. A log still here is one that a failed close
+    // left open with what it could not write out, so this close tries again from where that
+    // one stopped.
+    if (!wal_) return {};
+    if (auto r = wal_->sync(); !r) return os_failure("WAL close failed: {}", r.error());
+    wal_.reset();  // already synced; the writer's release writes nothing more
     shards_.store(std::make_shared<const ShardMap>());
     state_.store(empty_state());
     return {};

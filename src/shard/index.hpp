@@ -89,9 +89,11 @@ public:
     Result<void> set_use_compression(bool enabled);
 
     Result<void> sync();
-    // The log is closed, and the directory freed, only when its flush and sync succeed: after
-    // "WAL close failed" the log stays open with its buffered records, and so does its lock, until
-    // the index is dropped and writes them out.
+    // Marks the index closed, then writes out and syncs the log, releases it (and with it the
+    // directory) and publishes empty snapshots. The log is released only when its flush and sync
+    // succeed: after "WAL close failed" it stays open with its buffered records, and locked, and
+    // the next close() tries again; dropping the index makes a last attempt. Once a close has
+    // succeeded, close() does nothing.
     Result<void> close();
 
 private:
