@@ -203,14 +203,29 @@ def test_merged_path_in_candidate_order(tmp_path):
     ix.close()
 
 
-def test_merged_rows_narrower_than_the_index(tmp_path):
-    # A merged file of width 2 under an index of width 4: a document counts whole index rows of its
-    # bytes, and one shorter than an index row is left out.
-    docs = {1: np.ones((3, 2), np.float16), 2: np.ones((1, 2), np.float16)}
+def assert_ranges_tile(data, ranges, dim):
+    """The ranges follow one another from row 0, and the buffer holds exactly their rows."""
+    ends = [0] + ranges[:, 1].tolist()
+    assert ranges[:, 0].tolist() == ends[:-1] and len(data) == 2 * dim * ends[-1]
+
+
+@pytest.mark.parametrize("width, want", [
+    (2, {1: [[0, 1]]}),  # 6 values: one whole row of 4; 2 values: none, left out
+    (6, {1: [[0, 3]], 2: [[3, 4]], 3: [[4, 5]]}),  # 12 values: three rows; 6 values: one
+])
+def test_merged_rows_of_another_width(tmp_path, width, want):
+    # A merged file whose width is not the index's 4: a document serves the whole index rows its
+    # bytes hold and only their bytes, so that each later range still points at its own rows.
+    docs = {1: np.arange(12 if width == 6 else 6, dtype=np.float16).reshape(-1, width),
+            2: np.full((1, width), 2, np.float16), 3: np.full((1, width), 3, np.float16)}
     ix = vse.ShardIndex(str(tmp_path / "ix"), 4)
-    ix.load_merged(put(tmp_path / "m", merged_files(docs, 2)))
-    data, ranges, ids = ix.fetch_candidate_embeddings([1, 2])
-    assert ids.tolist() == [1] and ranges.tolist() == [[0, 1]] and len(data) == 12
+    ix.load_merged(put(tmp_path / "m", merged_files(docs, width)))
+    data, ranges, ids = ix.fetch_candidate_embeddings([1, 2, 3])
+    assert dict(zip(ids.tolist(), ([r] for r in ranges.tolist()))) == want
+    assert_ranges_tile(data, ranges, 4)
+    rows = data.view(np.float16).reshape(-1, 4)
+    for i, (s, e) in zip(ids.tolist(), ranges.tolist()):
+        assert rows[s:e].tobytes() == docs[i].reshape(-1)[: 4 * (e - s)].tobytes(), i
     ix.close()
 
 
@@ -282,26 +297,32 @@ def odd_offset_f32_shard(path, values):
 
 
 def test_what_each_embeddings_dtype_serves(tmp_path):
-    # Index width 4. F16 rows come back as stored; F32 rows narrowed, whole index rows only (here
-    # from a tensor 6 values wide, and from one whose values lie at odd addresses); any other dtype
-    # leaves its documents out.
+    # Index width 4. F16 rows come back as stored, F32 rows narrowed, both whole index rows only
+    # (here from tensors 6 values wide, from a 1-D tensor, whose rows are one value each, and from
+    # one whose values lie at odd addresses); any other dtype leaves its documents out.
     base = str(tmp_path / "ix")
     os.makedirs(base)
     f16 = rng.standard_normal((3, 4)).astype(np.float16)
     wide = rng.standard_normal((3, 6)).astype(np.float32)
     odd = rng.standard_normal((5, 4)).astype(np.float32)
+    flat16 = np.arange(6, dtype=np.float16)
+    wide16 = rng.standard_normal((2, 6)).astype(np.float16)
     save_file({"embeddings": rng.standard_normal((3, 4))}, os.path.join(base, "shard_0.safetensors"))  # F64
     save_file({"embeddings": np.ones((3, 4), np.int32)}, os.path.join(base, "shard_1.safetensors"))
     save_file({"embeddings": f16}, os.path.join(base, "shard_2.safetensors"))
     save_file({"embeddings": wide}, os.path.join(base, "shard_3.safetensors"))
     odd_offset_f32_shard(os.path.join(base, "shard_4.safetensors"), odd)
+    save_file({"embeddings": flat16}, os.path.join(base, "shard_5.safetensors"))
+    save_file({"embeddings": wide16}, os.path.join(base, "shard_6.safetensors"))
     ix = vse.ShardIndex(base, 4)
-    ix.register_shard_docs([1, 2, 3, 4, 5, 6], [0, 1, 2, 3, 3, 4], [0, 0, 1, 0, 2, 1], [3, 3, 3, 1, 3, 5])
-    data, ranges, ids = ix.fetch_candidate_embeddings([1, 2, 3, 4, 5, 6])
+    ix.register_shard_docs([1, 2, 3, 4, 5, 6, 7, 8, 9], [0, 1, 2, 3, 3, 4, 5, 6, 6],
+                           [0, 0, 1, 0, 2, 1, 0, 0, 1], [3, 3, 3, 1, 3, 5, 3, 2, 2])
+    data, ranges, ids = ix.fetch_candidate_embeddings([1, 2, 3, 4, 5, 6, 7, 8, 9])
     want = {3: f16[1:3], 4: wide[0:1].reshape(-1)[:4].astype(np.float16),  # 6 values: one whole row
-            5: wide[2:3].reshape(-1)[:4].astype(np.float16), 6: odd[1:5].astype(np.float16)}
-    assert sorted(ids.tolist()) == [3, 4, 5, 6]
-    assert ranges[0, 0] == 0 and ranges[1:, 0].tolist() == ranges[:-1, 1].tolist() and len(data) == 8 * ranges[-1, 1]
+            5: wide[2:3].reshape(-1)[:4].astype(np.float16), 6: odd[1:5].astype(np.float16),
+            7: flat16[:0], 8: wide16.reshape(-1), 9: wide16[1, :4]}  # 3 values: no row; 12: three
+    assert sorted(ids.tolist()) == [3, 4, 5, 6, 7, 8, 9]
+    assert_ranges_tile(data, ranges, 4)
     rows = data.view(np.float16).reshape(-1, 4)
     for i, (s, e) in zip(ids.tolist(), ranges.tolist()):
         assert rows[s:e].tobytes() == want[i].tobytes(), i
@@ -329,22 +350,15 @@ def test_a_row_too_wide_to_address(tmp_path, dim):
     data, ranges, ids = ix.fetch_candidate_embeddings([7, 7])
     assert len(data) == 0 and ranges.shape == (0, 2) and len(ids) == 0
     ix.close()
-    # Raw shard path: the bytes come back as stored, holding no whole row.
-    base = str(tmp_path / "ix2")
-    sparse_safetensors(os.path.join(base, "shard_0.safetensors"), "embeddings", "F16", [1, 1], 2)
-    ix = vse.ShardIndex(base, dim)
-    ix.register_shard_docs([7], [0], [0], [1])
-    data, ranges, ids = ix.fetch_candidate_embeddings([7])
-    assert len(data) == 2 and ranges.tolist() == [[0, 0]] and ids.tolist() == [7]
-    ix.close()
-    # Float32 rows: no whole row, so nothing to narrow.
-    base = str(tmp_path / "ix3")
-    sparse_safetensors(os.path.join(base, "shard_0.safetensors"), "embeddings", "F32", [1, 1], 4)
-    ix = vse.ShardIndex(base, dim)
-    ix.register_shard_docs([7], [0], [0], [1])
-    data, ranges, ids = ix.fetch_candidate_embeddings([7])
-    assert len(data) == 0 and ranges.tolist() == [[0, 0]] and ids.tolist() == [7]
-    ix.close()
+    # Raw shard path, float16 or float32 rows: the document holds no whole row, so it serves none.
+    for dtype, itemsize in [("F16", 2), ("F32", 4)]:
+        base = str(tmp_path / f"ix-{dtype}")
+        sparse_safetensors(os.path.join(base, "shard_0.safetensors"), "embeddings", dtype, [1, 1], itemsize)
+        ix = vse.ShardIndex(base, dim)
+        ix.register_shard_docs([7], [0], [0], [1])
+        data, ranges, ids = ix.fetch_candidate_embeddings([7])
+        assert len(data) == 0 and ranges.tolist() == [[0, 0]] and ids.tolist() == [7], dtype
+        ix.close()
 
 
 BIG = 2**42  # rows of width 1: 2**43 bytes, a hole in the file

@@ -38,6 +38,11 @@ struct Plan {
     }
 };
 
+// The whole rows of `row_bytes` bytes each in a range of `bytes` bytes, none when a row is too wide
+// to address. A document serves these rows and no more, so that every range after it still points
+// at its own rows.
+std::uint64_t whole_rows(std::size_t bytes, CheckedSize row_bytes) { return row_bytes ? bytes / *row_bytes : 0; }
+
 // Writes the planned documents back to back into one buffer of the plan's size, each document's
 // rows numbered on from the last one's; an output too large to allocate throws std::bad_alloc
 // before anything is written. `codec` rebuilds the decoded documents (it is given whenever the
@@ -87,8 +92,12 @@ Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_
         const auto rows = merged.rows_of(id);
         if (!rows || rows->empty()) continue;
         const auto bytes = merged.row_bytes(*rows);
-        if (!bytes || !row_bytes || bytes->size() < *row_bytes) continue;
-        plan.add({id, bytes->size() / *row_bytes, bytes->size(), Planned::Source::Copy, bytes->data()}, bytes->size());
+        if (!bytes) continue;
+        // The file's rows may be wider than the index's (a view of another dim): its bytes are
+        // served as rows of the index's width, whole ones only.
+        const std::uint64_t n = whole_rows(bytes->size(), row_bytes);
+        if (n == 0) continue;
+        plan.add({id, n, n * *row_bytes, Planned::Source::Copy, bytes->data()}, n * *row_bytes);
     }
     return emit(plan, nullptr);
 }
@@ -111,16 +120,12 @@ Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const
             if (!decode) {
                 const auto bytes = t.embedding_bytes(e);
                 if (!bytes) continue;
-                if (narrow) {
-                    // Whole rows only, so that the row ranges of later documents stay true; their
-                    // float16 bytes are half the float32 bytes read.
-                    const std::uint64_t rows = f32_row_bytes ? bytes->size() / *f32_row_bytes : 0;
-                    const std::uint64_t out_bytes = rows != 0 ? rows * *f32_row_bytes / 2 : 0;
-                    plan.add({id, rows, out_bytes, Planned::Source::Narrow, bytes->data()}, out_bytes);
-                    continue;
-                }
-                const std::uint64_t rows = row_bytes ? bytes->size() / *row_bytes : 0;
-                plan.add({id, rows, bytes->size(), Planned::Source::Copy, bytes->data()}, bytes->size());
+                // The tensor's rows need not be `dim` values wide (a 1-D tensor, say): whole index
+                // rows only, each 2 * dim output bytes, narrowed from 4 * dim float32 bytes.
+                const std::uint64_t rows = whole_rows(bytes->size(), narrow ? f32_row_bytes : row_bytes);
+                const std::uint64_t out_bytes = rows != 0 ? rows * *row_bytes : 0;
+                plan.add({id, rows, out_bytes, narrow ? Planned::Source::Narrow : Planned::Source::Copy, bytes->data()},
+                         out_bytes);
                 continue;
             }
             const auto codes = t.code_bytes(e);

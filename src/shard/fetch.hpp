@@ -30,18 +30,19 @@ struct Fetched {
 // embeddings mapping (their width that of the merged file), copied into one buffer sized first. Ids
 // not in the doc map, positions without a boundary after them, empty or reversed row ranges, ranges
 // beyond the file and ranges shorter than one row of the index (2 * dim bytes, which for a dim of
-// 2^63 or more is longer than any range) are left out; a document counts floor(bytes / (2 * dim))
-// rows.
+// 2^63 or more is longer than any range) are left out. A document serves the whole rows of the
+// index's width its range holds, floor(bytes / (2 * dim)), and only their bytes, so that every
+// range points at its own rows even when the file's dim is not the index's.
 Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_t> candidates, std::uint64_t dim);
 
 // The shard path. Candidates are grouped by the shard their entry names (doc_rows.hpp); a group
 // whose shard has both "packed_residuals" and "centroid_codes" is rebuilt by `codec` when one is
-// given (decode mode). Every other group reads its "embeddings" rows (raw mode): float16 ("F16")
-// rows are copied as they are, float32 ("F32") ones narrowed to the nearest float16, whole index
-// rows only (half.hpp: the bytes NumPy's astype(np.float16) gives, as in a merged file written
-// from them, NaN payloads aside), and a tensor of any other dtype serves nothing. A row is 2 * dim
-// output bytes, so that for a dim of 2^63 or more a document holds no whole row. Within a group
-// documents come out in candidate order.
+// given (decode mode). Every other group reads its "embeddings" rows (raw mode), whole index rows
+// only, whatever the tensor's own row width: float16 ("F16") rows are copied as they are, float32
+// ("F32") ones narrowed to the nearest float16 (half.hpp: the bytes NumPy's astype(np.float16)
+// gives, as in a merged file written from them, NaN payloads aside), and a tensor of any other
+// dtype serves nothing. A row is 2 * dim output bytes, so that for a dim of 2^63 or more a document
+// holds no whole row. Within a group documents come out in candidate order.
 Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
                           std::span<const std::uint64_t> candidates, std::uint64_t dim);
 

@@ -352,14 +352,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
     }
 
     // Raw fetch: the candidates, then the first listed id again and again. A document is served
-    // when its rows are in order, not empty, end within the file and span at least one index row.
+    // when its rows are in order, not empty, end within the file and span at least one index row;
+    // it serves the whole index rows its range holds, from the range's start.
     const u128 fetch_dim = in.wide_fetch ? (u128{1} << 63) | dim : dim;
     std::vector<std::uint64_t> fetch_ids = candidates;
     const std::uint64_t repeated = n_docs > 0 ? get_u64(bytes(doc_map) + 8) : 0;
     auto served_bytes = [&](const Read& r) -> std::optional<u128> {
         if (!r.start || *r.start >= *r.end || !r.in_file || r.end_byte - r.start_byte < 2 * fetch_dim)
             return std::nullopt;
-        return r.end_byte - r.start_byte;
+        return (r.end_byte - r.start_byte) / (2 * fetch_dim) * (2 * fetch_dim);
     };
     std::vector<std::pair<std::uint64_t, Read>> served;
     u128 total = 0;
@@ -402,7 +403,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t len)
                       got.ranges[2 * i + 1] == next_row + n_rows,
                   "fetch item");
             next_row += n_rows;
-            for (u128 b = r.start_byte; b < r.end_byte; ++b)
+            for (u128 b = r.start_byte; b < r.start_byte + static_cast<u128>(n_rows) * 2 * fetch_dim; ++b)
                 check(got.bytes[at++] == emb_byte(in, static_cast<std::uint64_t>(b)), "fetch bytes");
         }
     }

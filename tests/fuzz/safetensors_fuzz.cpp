@@ -6,9 +6,9 @@
 // (so mutations reach the tensor table and the readers instead of dying at the length check).
 // Every row range a reader returns is read byte by byte, so AddressSanitizer sees any view that
 // strays outside the mapping. The fetch (without a codec) is held to what its "embeddings" dtype
-// promises: float16 rows copied as they are, float32 rows narrowed bit for bit as the software
-// conversion narrows them (whatever conversion the dispatch picked), nothing else served. The file
-// lives in a memfd, mapped through /proc/self/fd like any other path.
+// promises: whole index rows only, float16 ones copied as they are, float32 ones narrowed bit for
+// bit as the software conversion narrows them (whatever conversion the dispatch picked), nothing
+// else served. The file lives in a memfd, mapped through /proc/self/fd like any other path.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -79,11 +79,12 @@ void fetch_rows(const std::shared_ptr<const vse::shard::MmapShard>& shard) {
             const std::uint64_t n = bytes->size() / ((f32 ? 4 : 2) * dim);
             check(got.ranges[2 * i + 1] == total + static_cast<std::int64_t>(n));
             total += static_cast<std::int64_t>(n);
-            std::vector<std::uint8_t> want(bytes->begin(), bytes->end());
-            if (f32) {
-                want.resize(2 * n * dim);
+            // Whole rows only, float16 ones as stored.
+            std::vector<std::uint8_t> want(2 * n * dim);
+            if (f32)
                 vse::narrow_half_software(bytes->data(), n * dim, want.data());
-            }
+            else if (!want.empty())
+                std::memcpy(want.data(), bytes->data(), want.size());
             check(at + want.size() <= got.bytes.size() &&
                   (want.empty() || std::memcmp(got.bytes.data() + at, want.data(), want.size()) == 0));
             at += want.size();
