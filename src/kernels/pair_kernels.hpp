@@ -63,7 +63,10 @@ struct Rroq158Query {
 // Document tokens the VNNI path unpacks and scores together (independent dot chains).
 constexpr std::size_t kRroq158BlockTokens = 4;
 
-// Queries a batch loop hands to a range at once: each document token is unpacked once for all.
+// Queries a batch loop hands to a range at once. On the VNNI path each block of document tokens is
+// unpacked once for all of them; the plane-lane paths (scalar, AVX2, AVX-512) take the queries one
+// by one within the call, unpacking a token again for each, which costs them less than sharing the
+// unpack (the queries' tables would compete for the cache).
 constexpr std::size_t kRroq158QueriesAtOnce = 4;
 
 struct Rroq158Scratch {

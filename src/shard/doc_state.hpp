@@ -37,7 +37,9 @@ struct ShardState {
                                                         std::uint32_t next_shard_id);
 };
 
-// An atomic cell holding one shared immutable value; loads never wait for stores.
+// An atomic cell holding one shared immutable value. A load never waits for a writer's work, only,
+// at most, for the pointer swap of a store under way: libstdc++'s atomic shared_ptr is not lock-free
+// (it guards the swap with a lock bit), but a writer builds its value before it stores it.
 template <class T>
 class SnapshotCell {
 public:

@@ -46,6 +46,10 @@ struct IndexView {
     // caller with checks of its own that come after them asks first.
     Result<void> require_centroids() const;
     Result<const MergedMmap*> require_merged() const;
+    // What proxy scoring needs of the snapshot, checked after the query's own shape: the document
+    // means ("doc_means not loaded — call set_doc_means first", then "doc_mean_dim is 0", both
+    // RuntimeErrors), as wide as the query ("doc_mean_dim {} != query dim {}", a ValueError).
+    Result<void> require_doc_means(std::uint64_t query_width) const;
 };
 
 }  // namespace vse::shard

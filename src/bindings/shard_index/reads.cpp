@@ -1,4 +1,5 @@
-// ShardIndex's simple readers: one snapshot load each, the GIL held throughout.
+// ShardIndex's simple readers: the index's view once, after the closed check, as the scorers take it;
+// the GIL held throughout.
 #include <fmt/format.h>
 
 #include "common/utf8.hpp"
@@ -15,8 +16,8 @@ constexpr std::array<py::Param, 1> kDocIdParams{{{"doc_id"}}};
 PyObject* meth_doc_ids(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return method("ShardIndex.doc_ids", kNoParams, Access::Shared, obj, args, nargs, kwnames,
                   [](ShardIndexObject& self, const auto&) -> Result<Ref> {
-        VSE_CHECK(self.index->check_open());
-        std::vector<std::uint64_t> ids = self.index->state()->doc_ids();
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        std::vector<std::uint64_t> ids = view.state->doc_ids();
         const std::int64_t dims[1] = {static_cast<std::int64_t>(ids.size())};
         return py::array_adopt(py::DType::U64, std::move(ids), dims);
     });
@@ -26,8 +27,8 @@ PyObject* meth_contains(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     return method("ShardIndex.contains", kDocIdParams, Access::Shared, obj, args, nargs, kwnames,
                   [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
         VSE_TRY(std::uint64_t doc_id, py::to_u64(a[0], "doc_id"));
-        VSE_CHECK(self.index->check_open());
-        return py::boolean(self.index->state()->docs.find(doc_id) != nullptr);
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        return py::boolean(view.state->docs.find(doc_id) != nullptr);
     });
 }
 
@@ -35,9 +36,8 @@ PyObject* meth_get_payload(PyObject* obj, PyObject* const* args, Py_ssize_t narg
     return method("ShardIndex.get_payload", kDocIdParams, Access::Shared, obj, args, nargs, kwnames,
                   [](ShardIndexObject& self, const auto& a) -> Result<Ref> {
         VSE_TRY(std::uint64_t doc_id, py::to_u64(a[0], "doc_id"));
-        VSE_CHECK(self.index->check_open());
-        auto state = self.index->state();
-        const shard::DocEntry* e = state->docs.find(doc_id);
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        const shard::DocEntry* e = view.state->docs.find(doc_id);
         if (e == nullptr || !e->payload) return py::none();
         if (auto bad = validate_utf8(*e->payload))
             return fail(Exc::Value, fmt::format("payload not valid UTF-8: {}", bad->text()));
@@ -47,15 +47,15 @@ PyObject* meth_get_payload(PyObject* obj, PyObject* const* args, Py_ssize_t narg
 
 PyObject* get_doc_count(PyObject* obj, void*) {
     return property(obj, [](ShardIndexObject& self) -> Result<Ref> {
-        VSE_CHECK(self.index->check_open());
-        return py::int_from_u64(self.index->state()->docs.size());
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        return py::int_from_u64(view.state->docs.size());
     });
 }
 
 PyObject* get_total_vectors(PyObject* obj, void*) {
     return property(obj, [](ShardIndexObject& self) -> Result<Ref> {
-        VSE_CHECK(self.index->check_open());
-        return py::int_from_u64(self.index->state()->total_vectors);
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        return py::int_from_u64(view.state->total_vectors);
     });
 }
 

@@ -78,20 +78,14 @@ PyObject* meth_proxy_score(PyObject* obj, PyObject* const* args, Py_ssize_t narg
             VSE_TRY(candidates, py::to_vec_u64(a[1], "candidate_ids"));
         }
         VSE_TRY(std::uint64_t n_full, py::to_u64_or(a[2], "n_full", 4096));
-        shard::Index& index = *self.index;
-        VSE_CHECK(index.check_open());
-        VSE_CHECK(check_query(query, index.dim()));
-        const auto state = index.state();
-        if (!state->doc_means) return fail(Exc::Runtime, "doc_means not loaded \u2014 call set_doc_means first");
-        if (state->doc_mean_dim == 0) return fail(Exc::Runtime, "doc_mean_dim is 0");
-        const auto width = static_cast<std::uint64_t>(query.shape[1]);
-        if (state->doc_mean_dim != width)
-            return fail(Exc::Value, fmt::format("doc_mean_dim {} != query dim {}", state->doc_mean_dim, width));
+        VSE_TRY(const shard::IndexView view, self.index->view());
+        VSE_CHECK(check_query(query, view.dim));
+        VSE_CHECK(view.require_doc_means(static_cast<std::uint64_t>(query.shape[1])));
         const auto n_q = static_cast<std::size_t>(query.shape[0]);
         std::optional<std::span<const std::uint64_t>> wanted;
         if (candidates) wanted = *candidates;
         const auto best =
-            py::without_gil([&] { return shard::proxy_score(*state, query.as<float>(), n_q, wanted, n_full); });
+            py::without_gil([&] { return shard::proxy_score(view, query.as<float>(), n_q, wanted, n_full); });
         return result_of(best);
     });
 }

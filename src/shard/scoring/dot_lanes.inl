@@ -1,5 +1,7 @@
 // The side-by-side dot kernels, written once over a lane type L and included by each vector unit
-// inside an anonymous namespace (see dot_kernels.hpp for the packed query layout). L provides:
+// inside an anonymous namespace (see dot_kernels.hpp for the packed query layout); only the single
+// dot, dot_one, is written once for both in 128-bit SSE with FMA, which both units' targets
+// include. L provides:
 //   V, S (query rows per register), kGroupsPerPass
 //   zero(), neg_inf(), load(p), bcast4(p) (four floats to every slot), rows4(d0, d1, d2, d3) (the
 //   four values to every slot), fma(a, b, c) = a*b + c fused, add, mul, even(a, b) / odd(a, b)
@@ -250,7 +252,8 @@ inline std::uint16_t load_code(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
-// Column maxima over the codes, NV registers of 16 columns held across the whole document.
+// Column maxima over the codes, NV registers of W = 4 * S columns (8 on AVX2, 16 on AVX-512) held
+// across the whole document.
 template <class L, int NV>
 inline void code_max_regs(const float* table, std::size_t stride, std::size_t n_codes, const std::uint8_t* codes,
                           std::size_t m, float* best) {

@@ -5,8 +5,9 @@
 
 namespace vse::shard {
 
-std::vector<ScoredDoc> proxy_score(const ShardState& state, const float* query, std::size_t n_q,
+std::vector<ScoredDoc> proxy_score(const IndexView& view, const float* query, std::size_t n_q,
                                    std::optional<std::span<const std::uint64_t>> candidates, std::uint64_t n_full) {
+    const ShardState& state = *view.state;
     const std::vector<std::uint64_t>& ids = state.mean_doc_ids;
     if (n_full == 0 || n_q == 0 || !state.doc_means || state.doc_means->empty() || ids.empty()) return {};
     const std::size_t D = state.doc_mean_dim;
