@@ -503,16 +503,23 @@ def test_a_tail_that_cannot_be_kept_is_not_cut(base_dir):
     assert os.path.getsize(os.path.join(base_dir, WAL)) == size and kept_tails(base_dir) == {}
 
 
-def test_failed_write_does_not_hide_later_records(base_dir):
-    """A record cut short by a write error is taken back, so records after it replay."""
-    child = run_child(
-        f"""
-        import resource, signal, numpy as np, varnelo_shard_engine as vse
+def limited_child(base_dir):
+    """The start of a child that meets the file-size limit: its index holds one synced record,
+    "first", and `soft, hard` are its limits."""
+    return f"""
+        import os, resource, signal, numpy as np, varnelo_shard_engine as vse
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         ix = vse.ShardIndex({base_dir!r}, {DIM})
         ix.insert(1, np.ones((1, {DIM}), np.float32), "first")
         ix.sync()
         soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        """
+
+
+def test_failed_write_does_not_hide_later_records(base_dir):
+    """A record cut short by a write error is taken back, so records after it replay."""
+    child = run_child(
+        limited_child(base_dir) + f"""
         resource.setrlimit(resource.RLIMIT_FSIZE, (20000, hard))
         try:
             ix.insert(2, np.ones((4096, {DIM}), np.float32))  # 64 KiB, written straight to the file
@@ -535,14 +542,8 @@ def test_a_failed_close_is_retried_by_the_next(base_dir):
     """A close() after "WAL close failed" tries again: it raises while the log still cannot take
     the buffered record, and returns only once the record is in the log and the directory free."""
     child = run_child(
-        f"""
-        import os, resource, signal, numpy as np, varnelo_shard_engine as vse
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        ix = vse.ShardIndex({base_dir!r}, {DIM})
-        ix.insert(1, np.ones((1, {DIM}), np.float32), "first")
-        ix.sync()
+        limited_child(base_dir) + f"""
         ix.insert(2, np.ones((1, {DIM}), np.float32), "second")  # buffered
-        soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
         resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize({os.path.join(base_dir, WAL)!r}), hard))
         def attempt(call):
             try:
