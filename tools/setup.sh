@@ -7,6 +7,10 @@
 #   tools/setup.sh          all of that: what the module needs (make setup, make demo, make test-py)
 #   tools/setup.sh cpp      only the package of the C++ unit tests, GoogleTest (make test-cpp)
 #   tools/setup.sh fuzz     only those of the fuzz harnesses, clang 19 and its libFuzzer runtime
+#   tools/setup.sh aarch64  only those of the aarch64 cross-build of the core and its C++ tests: the
+#                           cross compiler, the core's libraries for arm64 (as a second dpkg
+#                           architecture) and the user-mode emulator the tests run under
+#                           (make test-aarch64)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,7 +36,19 @@ case "${1:-}" in
     cpp) install_packages libgtest-dev; exit 0 ;;
     # Debian's clang 14 and 16 cannot compile the core's C++23 against GCC 12's library.
     fuzz) install_packages clang-19 libclang-rt-19-dev; exit 0 ;;
-    *) echo "setup: unknown part '$1' (none, cpp or fuzz)" >&2; exit 2 ;;
+    aarch64)
+        if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+            [ "$(id -u)" = 0 ] || { echo "setup: run as root: dpkg --add-architecture arm64" >&2; exit 1; }
+            echo "setup: adding the dpkg architecture arm64"
+            dpkg --add-architecture arm64
+        fi
+        # pkg-config and the JSON headers serve both architectures; the libraries come in their arm64
+        # builds, beside the native ones, and so do the C and C++ runtimes the emulated tests load.
+        install_packages g++-aarch64-linux-gnu qemu-user-static pkg-config nlohmann-json3-dev \
+            libc6:arm64 libstdc++6:arm64 \
+            libsqlite3-dev:arm64 libicu-dev:arm64 libdeflate-dev:arm64 libfmt-dev:arm64 libgtest-dev:arm64
+        exit 0 ;;
+    *) echo "setup: unknown part '$1' (none, cpp, fuzz or aarch64)" >&2; exit 2 ;;
 esac
 
 # The pyenv shims only answer for the selected version, so look at the installed trees directly.

@@ -104,9 +104,20 @@ bool isa_available(Isa isa) { return availability().available[isa_index(isa)]; }
 
 Isa best_isa() { return availability().best; }
 
+// Each architecture answers in its own terms. x86 asks the processor, through the compiler's checks,
+// for FMA3 (the "fma" its target strings name). On AArch64 the fused multiply-add comes with
+// Advanced SIMD and floating point, which the architecture makes part of every processor (its
+// procedure-call standard passes floats in their registers, so this very code already runs on
+// them): there is nothing to ask, and std::fma compiles to FMADD. Elsewhere, no.
 bool has_fused_multiply_add() {
+#if defined(__x86_64__) || defined(__i386__)
     static const bool fma = isa_feature_present("fma");
     return fma;
+#elif defined(__aarch64__)
+    return true;
+#else
+    return false;
+#endif
 }
 
 bool isa_feature_known(const char* name) { return features().find(name) != nullptr; }

@@ -96,10 +96,11 @@ bool isa_available(Isa isa);
 Isa best_isa();
 
 // Whether the processor has hardware fused multiply-add, which decides the form of every dot
-// product the process computes.
+// product the process computes: FMA3 on x86, Advanced SIMD on AArch64 (always there).
 bool has_fused_multiply_add();
 
-// Whether the target-string feature `name` is one the check knows, and whether it is present.
+// Whether the target-string feature `name` is one the check knows, and whether it is present. The
+// target strings are x86's: on any other architecture every one of them is known and absent.
 bool isa_feature_known(const char* name);
 bool isa_feature_present(const char* name);
 

@@ -1,8 +1,10 @@
 #include "common/thread_pool.hpp"
 
 #include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -181,13 +183,16 @@ void ThreadPool::run_job(std::size_t pieces, std::function<void(std::size_t)> pi
     if (job->error) std::rethrow_exception(job->error);
 }
 
+// sched_getaffinity is Linux's own; a mask larger than a cpu_set_t falls back to the count online.
 std::size_t available_processors() {
+#if defined(__linux__)
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof(set), &set) == 0) {
         const int n = CPU_COUNT(&set);
         if (n > 0) return static_cast<std::size_t>(n);
     }
+#endif
     const long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<std::size_t>(n) : 1;
 }

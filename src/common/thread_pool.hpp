@@ -93,7 +93,8 @@ private:
     std::shared_ptr<Shared> shared_;
 };
 
-// The process's processor count as available to it (affinity mask), at least 1.
+// The process's processor count as available to it, at least 1: its affinity mask on Linux (a
+// container or taskset may allow fewer than are online), the processors online elsewhere.
 std::size_t available_processors();
 
 }  // namespace vse

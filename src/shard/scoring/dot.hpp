@@ -22,7 +22,8 @@ namespace vse::shard {
 
 enum class DotForm { Vector, Scalar };
 
-// The form this processor uses: Vector when it reports fused multiply-add.
+// The form this processor uses: Vector when it has hardware fused multiply-add
+// (has_fused_multiply_add in common/isa.hpp).
 DotForm dot_form();
 
 // `dot` in the form this processor uses, on its best path.
