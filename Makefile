@@ -6,6 +6,7 @@
 # make bench   benchmarks against their baselines, then the kernel and scoring ones again on the
 #              lower instruction-set paths (make bench-capped)
 # make test-asan  the Python suite against a module built with ASan and UBSan
+# make test-tsan  interpreter exit with daemon threads inside calls, against a module built with TSan
 # make test-aarch64  the core and its C++ tests cross-built for 64-bit Arm Linux, run under qemu
 # make fuzz    each fuzz harness for FUZZ_SECONDS (default 600) under ASan and UBSan
 PY := .venv/bin/python
@@ -22,7 +23,7 @@ SANITIZED_CONFIGURE = $(call configure,$(CPP_BUILD),-DCMAKE_BUILD_TYPE=Debug -DV
     -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=ON)
 
 .PHONY: setup setup-cpp setup-fuzz setup-aarch64 module check test check-layout test-cpp test-py test-stubs test-asan \
-    test-aarch64 test-fuzz fuzz fuzz-build demo bench bench-probe bench-capped
+    test-tsan test-aarch64 test-fuzz fuzz fuzz-build demo bench bench-probe bench-capped
 
 # What the module needs; the C++ tests and the fuzz harnesses add their own packages.
 setup:
@@ -93,6 +94,22 @@ test-aarch64: setup setup-aarch64
 	    -DCMAKE_BUILD_TYPE=Release -DVSE_WERROR=ON -DVSE_CPP_TESTS=ON -DVSE_PYTHON_MODULE=OFF)
 	$(call build,$(AARCH64_BUILD),vse_cpp_tests)
 	cd $(AARCH64_BUILD) && $(VENV_PATH) ctest --output-on-failure
+
+# The exit test of tests/test_process.py against a module built with ThreadSanitizer: daemon
+# threads are inside every kind of call while exit() runs, so what they read must still be there.
+# Not part of make test: the build takes minutes. CPython is not instrumented, so the runtime is
+# preloaded, and the interpreters the test starts inherit it; a report makes their exit status 66,
+# which fails the test. setarch -R: this runtime refuses some randomized memory layouts.
+TSAN_BUILD := build/tsan
+
+test-tsan: setup
+	$(call configure,$(TSAN_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVSE_TSAN=ON -DVSE_WERROR=ON)
+	$(call build,$(TSAN_BUILD),varnelo_shard_engine)
+	$(TSAN_RUN) $(PY) -c "$(call IMPORTED_FROM,$(CURDIR)/$(TSAN_BUILD))"
+	$(TSAN_RUN) $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/test_process.py -k exit
+
+TSAN_RUN = LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" TSAN_OPTIONS="report_signal_unsafe=0 history_size=7" \
+    PYTHONPATH="$(CURDIR)/$(TSAN_BUILD)" setarch -R
 
 # Coverage-guided fuzzing of the log replay, the shard-file parse and the merged files (load,
 # exact and approximate scoring, fetch) with libFuzzer. Debian's

@@ -9,17 +9,19 @@ import textwrap
 
 import pytest
 
+import varnelo_shard_engine as vse
 from conftest import TESTS_DIR, THREAD_HELPERS, run_python
 
 # Daemon threads loop over both kernels (on the process-wide pool and on a pool of their own), over
-# index writes and over searches; the main thread returns soon after every loop has completed a call, so the
-# interpreter shuts down while they are inside calls: most without the GIL, some running Python
-# code that converting an argument calls.
+# index writes, over searches and over every other reader of shard and merged files; the main thread
+# returns soon after every loop has completed a call, so the interpreter shuts down while they are
+# inside calls: most without the GIL, some running Python code that converting an argument calls.
 EXIT_WHILE_BUSY = """
     import os, sys, threading, time
     import numpy as np
     import varnelo_shard_engine as vse
     from safetensors.numpy import save_file
+    from conftest import merged_files, put
     from kernel_reference import rroq158_inputs, rroq4_inputs
 
     x158 = rroq158_inputs(np.random.default_rng(0), 2, 200, 8, 4, 4, 2, 2, 5)
@@ -54,6 +56,32 @@ EXIT_WHILE_BUSY = """
         other = vse.ShardIndex(searched, 4, fn)
         other.register_shard_docs([1, 2], [0, 0], [0, 4], [4, 8])
         calls.append(lambda other=other: other.search(np.ones((2, 4), np.float32)))
+
+    # The readers of all three shard tensors, on two indexes over the same shards: one that fetches
+    # rebuilt rows through the codec, one that fetches the stored rows. Each call looks every
+    # shard's tensors up by name; a long query keeps searches inside the scoring that follows.
+    rng = np.random.default_rng(1)
+    shards = [{"embeddings": rng.standard_normal((512, 32)).astype(np.float32),
+               "centroid_codes": rng.integers(0, 4, 512).astype(np.uint16),
+               "packed_residuals": rng.integers(0, 256, (512, 8)).astype(np.uint8)} for _ in range(16)]
+    docs = list(range(32))
+    starts = [i % 2 * 256 for i in docs]  # two documents a shard
+    q, long_q = rng.standard_normal((3, 32)).astype(np.float32), rng.standard_normal((64, 32)).astype(np.float32)
+    for n, compressed in enumerate((True, False)):
+        d = f"{sys.argv[1]}-readers{n}"
+        os.makedirs(d)
+        for s, tensors in enumerate(shards):
+            save_file(tensors, os.path.join(d, f"shard_{s}.safetensors"))
+        reader = vse.ShardIndex(d, 32)
+        reader.register_shard_docs(docs, [i // 2 for i in docs], starts, [r + 256 for r in starts])
+        reader.set_centroids(rng.standard_normal((4, 32)).astype(np.float32))
+        reader.set_codec([0.0, 0.1, 0.2, 0.3], 2)
+        reader.set_use_compression(compressed)
+        reader.set_doc_means(rng.standard_normal((32, 32)).astype(np.float32), docs)
+        reader.load_merged(put(d + "-merged", merged_files({i: np.ones((2, 32)) for i in docs}, dim=32)))
+        calls += [lambda r=reader: r.fetch_candidate_embeddings(docs), lambda r=reader: r.search(long_q)]
+    calls += [lambda: reader.score_candidates_approx(q, docs), lambda: reader.score_candidates_exact(q, docs),
+              lambda: reader.proxy_score(q, docs)]
     started = threading.Barrier(len(calls) + 1)
 
     def loop(call):
@@ -79,6 +107,21 @@ def test_exit_while_daemon_threads_are_inside_calls(tmp_path):
     for run in runs:
         out, err = run.communicate(timeout=120)
         assert run.returncode == 0, f"exit status {run.returncode}: {err}"
+
+
+def test_the_module_leaves_no_destructor_to_run_at_exit():
+    # exit() runs the destructors of static and namespace-scope objects while daemon threads may
+    # still be inside calls reading them: the exit test above, under ThreadSanitizer (make
+    # test-tsan), reports it. The compiler registers every such destructor through __cxa_atexit
+    # (those of thread_local objects through __cxa_thread_atexit), so a module importing neither
+    # has none to run: what readers share is literals, trivially destructible values or objects
+    # leaked on purpose.
+    listed = subprocess.run(["nm", "-D", "--undefined-only", vse.__file__], capture_output=True, text=True,
+                            check=True).stdout
+    imported = {line.split()[-1].split("@")[0] for line in listed.splitlines() if line.strip()}
+    assert "PyErr_SetString" in imported, listed  # the listing is the module's imports
+    registrations = {"__cxa_atexit", "atexit", "on_exit", "__cxa_thread_atexit", "__cxa_thread_atexit_impl"}
+    assert imported & registrations == set()
 
 
 def test_forked_child_builds_its_own_pools():

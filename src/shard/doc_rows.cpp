@@ -2,18 +2,13 @@
 
 #include <cstddef>
 #include <limits>
-#include <string>
+#include <string_view>
 
 #include "shard/file_names.hpp"
 
 namespace vse::shard {
 
 namespace {
-
-// The row reads take a tensor's name for their messages; made once, not once a document.
-const std::string kEmbeddingsName = kEmbeddingsTensor;
-const std::string kCodesName = kCentroidCodesTensor;
-const std::string kResidualsName = kPackedResidualsTensor;
 
 RowDtype dtype_of(const TensorInfo* t) {
     if (t == nullptr) return RowDtype::Absent;
@@ -23,7 +18,7 @@ RowDtype dtype_of(const TensorInfo* t) {
 }
 
 std::optional<std::span<const std::uint8_t>> rows_of(const MmapShard& shard, const TensorInfo* t,
-                                                     const std::string& name, const DocEntry& e) {
+                                                     std::string_view name, const DocEntry& e) {
     if (t == nullptr) return std::nullopt;
     auto bytes = shard.tensor_row_bytes(*t, name, e.row_start, e.row_end);
     if (!bytes) return std::nullopt;
@@ -35,15 +30,15 @@ std::optional<std::span<const std::uint8_t>> rows_of(const MmapShard& shard, con
 ShardTensors ShardTensors::of(const MmapShard& shard) {
     ShardTensors t;
     t.shard = &shard;
-    t.embeddings = shard.tensor(kEmbeddingsName);
-    t.centroid_codes = shard.tensor(kCodesName);
-    t.packed_residuals = shard.tensor(kResidualsName);
+    t.embeddings = shard.tensor(kEmbeddingsTensor);
+    t.centroid_codes = shard.tensor(kCentroidCodesTensor);
+    t.packed_residuals = shard.tensor(kPackedResidualsTensor);
     t.embeddings_dtype = dtype_of(t.embeddings);
     return t;
 }
 
 std::optional<std::span<const std::uint8_t>> ShardTensors::embedding_bytes(const DocEntry& e) const {
-    return rows_of(*shard, embeddings, kEmbeddingsName, e);
+    return rows_of(*shard, embeddings, kEmbeddingsTensor, e);
 }
 
 std::optional<std::span<const std::uint8_t>> ShardTensors::code_bytes(const DocEntry& e) const {
@@ -54,7 +49,7 @@ std::optional<std::span<const std::uint8_t>> ShardTensors::code_bytes(const DocE
 }
 
 std::optional<std::span<const std::uint8_t>> ShardTensors::residual_bytes(const DocEntry& e) const {
-    return rows_of(*shard, packed_residuals, kResidualsName, e);
+    return rows_of(*shard, packed_residuals, kPackedResidualsTensor, e);
 }
 
 const ShardTensors* ShardLookup::find(std::uint32_t shard_id) {

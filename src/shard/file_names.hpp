@@ -11,15 +11,19 @@
 //   "packed_residuals"  a row's residual bucket indices, packed (codec.hpp)
 #pragma once
 
+#include <string_view>
+
 namespace vse::shard {
 
 inline constexpr const char* kWalFileName = "shard.wal";
 // Formatted with the shard id.
 inline constexpr const char* kShardFileName = "shard_{}.safetensors";
 
-inline constexpr const char* kEmbeddingsTensor = "embeddings";
-inline constexpr const char* kCentroidCodesTensor = "centroid_codes";
-inline constexpr const char* kPackedResidualsTensor = "packed_residuals";
+// Views of literals, with no destructor: a daemon thread inside a reader may still look tensors up
+// while the process exits, after exit-time destructors have run.
+inline constexpr std::string_view kEmbeddingsTensor = "embeddings";
+inline constexpr std::string_view kCentroidCodesTensor = "centroid_codes";
+inline constexpr std::string_view kPackedResidualsTensor = "packed_residuals";
 
 inline constexpr const char* kMergedEmbeddingsFile = "merged_embeddings.bin";
 inline constexpr const char* kMergedOffsetsFile = "merged_offsets.bin";

@@ -33,12 +33,12 @@ std::expected<std::shared_ptr<const MmapShard>, StorageError> MmapShard::open(co
     return std::shared_ptr<const MmapShard>(new MmapShard(path, std::move(*mapped), header_len, std::move(*tensors)));
 }
 
-const TensorInfo* MmapShard::tensor(const std::string& name) const {
+const TensorInfo* MmapShard::tensor(std::string_view name) const {
     auto it = tensors_.find(name);
     return it == tensors_.end() ? nullptr : &it->second;
 }
 
-std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row_bytes(const std::string& name,
+std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row_bytes(std::string_view name,
                                                                                        std::uint64_t row_start,
                                                                                        std::uint64_t row_end) const {
     const TensorInfo* t = tensor(name);
@@ -48,7 +48,7 @@ std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row
 }
 
 std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row_bytes(const TensorInfo& info,
-                                                                                       const std::string& name,
+                                                                                       std::string_view name,
                                                                                        std::uint64_t row_start,
                                                                                        std::uint64_t row_end) const {
     const TensorInfo* t = &info;
@@ -85,7 +85,7 @@ std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::tensor_row
 
 template <class T>
 std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::selected_bytes(
-    const TensorInfo* t, const std::string& name, const char* dtype, const char* fn, const char* unit,
+    const TensorInfo* t, std::string_view name, const char* dtype, const char* fn, const char* unit,
     std::uint64_t row_start, std::uint64_t row_end) const {
     if (t != nullptr && t->dtype != dtype)
         return std::unexpected(invalid_data(fmt::format("{} requires {} dtype, got '{}'", fn, dtype, t->dtype)));
@@ -98,7 +98,7 @@ std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::selected_b
 }
 
 template <class T>
-std::expected<std::vector<T>, StorageError> MmapShard::read_selected(const std::string& name, const char* dtype,
+std::expected<std::vector<T>, StorageError> MmapShard::read_selected(std::string_view name, const char* dtype,
                                                                      const char* fn, const char* unit,
                                                                      std::uint64_t row_start,
                                                                      std::uint64_t row_end) const {
@@ -109,7 +109,7 @@ std::expected<std::vector<T>, StorageError> MmapShard::read_selected(const std::
     return out;
 }
 
-std::expected<std::vector<float>, StorageError> MmapShard::read_selected_f32(const std::string& name,
+std::expected<std::vector<float>, StorageError> MmapShard::read_selected_f32(std::string_view name,
                                                                              std::uint64_t row_start,
                                                                              std::uint64_t row_end) const {
     return read_selected<float>(name, "F32", "read_selected_f32", "f32", row_start, row_end);
@@ -123,9 +123,8 @@ std::expected<std::vector<std::uint16_t>, StorageError> MmapShard::read_selected
 std::expected<std::span<const std::uint8_t>, StorageError> MmapShard::code_row_bytes(const TensorInfo& t,
                                                                                      std::uint64_t row_start,
                                                                                      std::uint64_t row_end) const {
-    // The name labels errors only; made once, not once a document.
-    static const std::string name = kCentroidCodesTensor;
-    return selected_bytes<std::uint16_t>(&t, name, "U16", "read_selected_u16", "u16", row_start, row_end);
+    return selected_bytes<std::uint16_t>(&t, kCentroidCodesTensor, "U16", "read_selected_u16", "u16", row_start,
+                                         row_end);
 }
 
 }  // namespace vse::shard

@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -31,17 +32,17 @@ public:
     static std::expected<std::shared_ptr<const MmapShard>, StorageError> open(const std::string& path);
 
     // The bytes of rows [row_start, row_end) of tensor `name`; a view valid while the shard is held.
-    std::expected<std::span<const std::uint8_t>, StorageError> tensor_row_bytes(const std::string& name,
+    std::expected<std::span<const std::uint8_t>, StorageError> tensor_row_bytes(std::string_view name,
                                                                                 std::uint64_t row_start,
                                                                                 std::uint64_t row_end) const;
     // The same for a tensor already looked up in this shard's table (`name` only labels errors).
     std::expected<std::span<const std::uint8_t>, StorageError> tensor_row_bytes(const TensorInfo& t,
-                                                                                const std::string& name,
+                                                                                std::string_view name,
                                                                                 std::uint64_t row_start,
                                                                                 std::uint64_t row_end) const;
     // Copies of those rows as float32 (tensor `name`, dtype "F32") or as uint16 ("centroid_codes",
     // dtype "U16").
-    std::expected<std::vector<float>, StorageError> read_selected_f32(const std::string& name,
+    std::expected<std::vector<float>, StorageError> read_selected_f32(std::string_view name,
                                                                       std::uint64_t row_start,
                                                                       std::uint64_t row_end) const;
     std::expected<std::vector<std::uint16_t>, StorageError> read_selected_u16(std::uint64_t row_start,
@@ -54,7 +55,7 @@ public:
 
     const std::string& path() const { return path_; }
     const TensorTable& tensors() const { return tensors_; }
-    const TensorInfo* tensor(const std::string& name) const;
+    const TensorInfo* tensor(std::string_view name) const;
 
 private:
     MmapShard(std::string path, MappedFile map, std::uint64_t header_len,
@@ -65,13 +66,13 @@ private:
     // "{fn} requires {dtype} dtype, got '{}'", "raw bytes not aligned to {unit}".
     template <class T>
     std::expected<std::span<const std::uint8_t>, StorageError> selected_bytes(const TensorInfo* t,
-                                                                              const std::string& name,
+                                                                              std::string_view name,
                                                                               const char* dtype, const char* fn,
                                                                               const char* unit,
                                                                               std::uint64_t row_start,
                                                                               std::uint64_t row_end) const;
     template <class T>
-    std::expected<std::vector<T>, StorageError> read_selected(const std::string& name, const char* dtype,
+    std::expected<std::vector<T>, StorageError> read_selected(std::string_view name, const char* dtype,
                                                               const char* fn, const char* unit,
                                                               std::uint64_t row_start, std::uint64_t row_end) const;
 

@@ -9,8 +9,10 @@
 // are taken as they stand; whoever reads a tensor checks them against the file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,7 +30,13 @@ struct TensorInfo {
     std::uint64_t data_end = 0;
 };
 
-using TensorTable = std::unordered_map<std::string, TensorInfo>;
+// Hashes a tensor name as the string_view it is looked up by, so that a lookup builds no string.
+struct TensorNameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+};
+
+using TensorTable = std::unordered_map<std::string, TensorInfo, TensorNameHash, std::equal_to<>>;
 
 // The tensor table of a header's text. Invalid data: text that is not UTF-8 (the validator's
 // message), a leading byte-order mark ("expected value at line 1 column 1"), JSON that does not
