@@ -32,7 +32,13 @@ std::uint16_t float_to_half(float f) {
     const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
     const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
     const std::uint32_t x = bits & 0x7FFFFFFFu;
-    if (x > 0x7F800000u) return sign | 0x7E00u | static_cast<std::uint16_t>((x >> 13) & 0x3FFu);  // NaN, quiet
+    if (x > 0x7F800000u) {
+        // NaN: the top ten payload bits, the quiet bit among them, so a signalling NaN stays
+        // signalling. One whose payload lies wholly in the low 13 bits keeps only the lowest bit
+        // set, so that it stays a NaN rather than becoming infinity.
+        const auto kept = static_cast<std::uint16_t>((x >> 13) & 0x3FFu);
+        return sign | 0x7C00u | (kept != 0 ? kept : 1u);
+    }
     if (x >= 0x477FF000u) return sign | 0x7C00u;  // 65520 and up (infinity included) round to infinity
     if (x >= 0x38800000u) {
         // A normal binary16 (2^-14 and up): rebias the exponent by 127 - 15 and round away the low

@@ -6,13 +6,15 @@
 //
 // Narrowing rounds to the nearest binary16, ties to even: magnitudes from 65520 up become
 // infinity, those below 2^-14 binary16 subnormals (down to zero at 2^-25 and below, float
-// subnormals included), and a NaN becomes the quiet NaN of its sign with the top nine of its
-// payload bits. This is the rounding of NumPy's astype(np.float16), bit for bit outside NaN
-// payloads.
+// subnormals included), and a NaN keeps its sign and the top ten bits of its payload, the quiet
+// bit first among them, so that a quiet NaN stays quiet and a signalling one signalling; a
+// signalling NaN whose ten are all zero gets the lowest set, so that it stays a NaN. This is
+// NumPy's astype(np.float16), bit for bit, NaNs included.
 //
 // The processor's conversion instructions (F16C) follow the same rules (narrowing with its
-// rounding given in the instruction, so the MXCSR's mode plays no part); they are used when the
-// processor reports them, the software conversions otherwise, and both give the same bits.
+// rounding given in the instruction, so the MXCSR's mode plays no part), except that narrowing
+// quiets a signalling NaN, which the vector unit puts back. They are used when the processor
+// reports them, the software conversions otherwise, and both give the same bits.
 //
 // Binary16 values are little-endian in a byte buffer of any alignment, as they lie in a mapped
 // file or an output buffer; so are the binary32 sources of the narrowing.

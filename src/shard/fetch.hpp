@@ -40,9 +40,9 @@ Fetched fetch_from_merged(const MergedMmap& merged, std::span<const std::uint64_
 // given (decode mode). Every other group reads its "embeddings" rows (raw mode), whole index rows
 // only, whatever the tensor's own row width: float16 ("F16") rows are copied as they are, float32
 // ("F32") ones narrowed to the nearest float16 (half.hpp: the bytes NumPy's astype(np.float16)
-// gives, as in a merged file written from them, NaN payloads aside), and a tensor of any other
-// dtype serves nothing. A row is 2 * dim output bytes, so that for a dim of 2^63 or more a document
-// holds no whole row. Within a group documents come out in candidate order.
+// gives, NaNs included, as in a merged file written from them), and a tensor of any other dtype
+// serves nothing. A row is 2 * dim output bytes, so that for a dim of 2^63 or more a document holds
+// no whole row. Within a group documents come out in candidate order.
 Fetched fetch_from_shards(const ShardState& state, const ShardMap& shards, const ResidualCodec* codec,
                           std::span<const std::uint64_t> candidates, std::uint64_t dim);
 

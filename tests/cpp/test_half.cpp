@@ -1,14 +1,19 @@
 // float16 conversions. Widening: the software conversion and F16C against the IEEE rule written
-// out independently, on all 65 536 bit patterns. Narrowing: the same three on a sweep of every
-// sign and exponent with the mantissas that decide a rounding, in any rounding mode and flush
-// setting of the thread. Both: the F16C runs' short tails at odd addresses.
+// out independently, on all 65 536 bit patterns. Narrowing: the software conversion and every row
+// the processor runs on a sweep of every sign and exponent with the mantissas that decide a
+// rounding, in any rounding mode and flush setting of the thread, and on every signalling NaN,
+// alone and beside other values in every lane of a vector. Both: the F16C runs' short tails at
+// odd addresses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -93,11 +98,16 @@ TEST(Half, ShortRunsAndTailsAtAnyAlignment) {
 
 // The binary16 bits of binary32 `x` by value: the nearest multiple of the binary16 spacing at
 // its magnitude, ties to the even multiple, then encoded. A NaN keeps its sign and the top ten
-// bits of its payload, quiet.
+// bits of its 23-bit payload (the quiet bit the first of them, so quiet stays quiet and
+// signalling stays signalling), as NumPy's astype(np.float16) does; a signalling NaN whose ten
+// are all zero becomes the smallest signalling payload, 1, and so stays a NaN.
 std::uint16_t narrow_rule(std::uint32_t x) {
     const std::uint16_t sign = (x & 0x80000000u) != 0 ? 0x8000 : 0;
     const float f = std::bit_cast<float>(x);
-    if (std::isnan(f)) return static_cast<std::uint16_t>(sign | 0x7E00u | ((x >> 13) & 0x3FFu));
+    if (std::isnan(f)) {
+        const std::uint32_t payload = x & 0x7FFFFFu;
+        return static_cast<std::uint16_t>(sign | 0x7C00u | std::max(payload / 8192, 1u));
+    }
     const double a = std::fabs(static_cast<double>(f));
     if (a >= 65520.0) return static_cast<std::uint16_t>(sign | 0x7C00u);  // infinity included
     // Spacing 2^-24 below 2^-14; 2^(e - 10) for a in [2^e, 2^(e + 1)) above.
@@ -147,25 +157,59 @@ std::vector<std::uint8_t> le_bytes(const std::vector<std::uint32_t>& words) {
     return bytes;
 }
 
-TEST(Half, NarrowingFollowsTheRule) {
-    const std::vector<std::uint32_t> in = narrow_sweep();
+// `in` narrowed by float_to_half, by the dispatched conversion and by every row this processor
+// runs, each checked against narrow_rule (whole outputs compared first: the sweeps are long).
+void expect_narrowed_by_the_rule(const std::vector<std::uint32_t>& in) {
     const std::vector<std::uint8_t> bytes = le_bytes(in);
     const std::size_t n = in.size();
-    std::vector<std::uint8_t> soft(2 * n), hard(2 * n), dispatched(2 * n);
-    narrow_half_software(bytes.data(), n, soft.data());
-    narrow_half(bytes.data(), n, dispatched.data());
-    const bool f16c = isa_available(Isa::Avx2);
-    if (f16c) half_table(Isa::Avx2).narrow(bytes.data(), n, hard.data());
+    std::vector<std::uint8_t> want(2 * n);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint16_t want = narrow_rule(in[i]);
-        ASSERT_EQ(want, float_to_half(std::bit_cast<float>(in[i]))) << std::hex << in[i];
-        ASSERT_EQ(want, get_u16(soft.data() + 2 * i)) << std::hex << in[i];
-        ASSERT_EQ(want, get_u16(dispatched.data() + 2 * i)) << std::hex << in[i];
-        if (f16c) {
-            ASSERT_EQ(want, get_u16(hard.data() + 2 * i)) << std::hex << in[i];
-        }
+        const std::uint16_t h = narrow_rule(in[i]), got = float_to_half(std::bit_cast<float>(in[i]));
+        if (got != h) FAIL() << "float_to_half, input " << std::hex << in[i] << ": " << got << ", want " << h;
+        put_u16(want.data() + 2 * i, h);
     }
-    if (!f16c) GTEST_SKIP() << "avx2 (F16C) is not available on this processor: software conversion only";
+    std::vector<std::pair<std::string, void (*)(const std::uint8_t*, std::size_t, std::uint8_t*)>> paths = {
+        {"dispatched", narrow_half}};
+    for (Isa row : all_isas())
+        if (isa_available(row)) paths.emplace_back(isa_row(row).name, half_table(row).narrow);
+    for (const auto& [name, narrow] : paths) {
+        std::vector<std::uint8_t> out(2 * n);
+        narrow(bytes.data(), n, out.data());
+        if (out == want) continue;
+        const std::size_t i = static_cast<std::size_t>(std::mismatch(out.begin(), out.end(), want.begin()).first - out.begin()) / 2;
+        FAIL() << name << ", input " << std::hex << in[i] << ": " << get_u16(out.data() + 2 * i) << ", want "
+               << get_u16(want.data() + 2 * i);
+    }
+}
+
+TEST(Half, NarrowingFollowsTheRule) { expect_narrowed_by_the_rule(narrow_sweep()); }
+
+// F16C quiets a signalling NaN where the rule keeps it signalling: every one of them, both signs,
+// through every row.
+TEST(Half, EverySignallingNanStaysSignalling) {
+    std::vector<std::uint32_t> in;
+    for (std::uint32_t sign : {0u, 0x80000000u})
+        for (std::uint32_t payload = 1; payload < 0x400000u; ++payload) in.push_back(sign | 0x7F800000u | payload);
+    expect_narrowed_by_the_rule(in);
+}
+
+// Signalling NaNs in every subset of the eight lanes of a vector, the other lanes holding values
+// that a patch of the wrong lane would change (quiet NaNs, infinities, numbers); then the same
+// again three values on, so that the subsets straddle two vectors, and a tail of three.
+TEST(Half, SignallingNanLanesAmongOtherValues) {
+    const std::uint32_t signalling[] = {0x7F800001, 0xFF802000, 0x7FA00000, 0xFFBFFFFF, 0x7F801FFF};
+    const std::uint32_t others[] = {0x7FC00000, 0xFFC00001, 0x7F800000, 0xFF800000, 0x3F800000, 0x00000000,
+                                    0x477FF000, 0x33000001, 0x7FFFFFFF};
+    std::vector<std::uint32_t> in;
+    std::size_t k = 0;
+    for (std::size_t shift : {0, 3}) {
+        for (std::size_t i = 0; i < shift; ++i) in.push_back(others[k++ % std::size(others)]);
+        for (unsigned mask = 0; mask < 256; ++mask)
+            for (unsigned lane = 0; lane < 8; ++lane, ++k)
+                in.push_back((mask >> lane & 1u) != 0 ? signalling[k % std::size(signalling)]
+                                                      : others[k % std::size(others)]);
+    }
+    expect_narrowed_by_the_rule(in);
 }
 
 TEST(Half, NarrowedNamedValues) {
@@ -188,8 +232,11 @@ TEST(Half, NarrowedNamedValues) {
         {0x33C00000, 0x0002},                        // 3 * 2^-25: tie, up to 2
         {0x3F801000, 0x3C00}, {0x3F803000, 0x3C02},  // 1 + 2^-11 and 1 + 3 * 2^-11: ties to even
         {0x7FC00000, 0x7E00}, {0xFFC00000, 0xFE00},  // quiet NaNs
-        {0x7F800001, 0x7E00}, {0xFF800001, 0xFE00},  // signalling, payload below the kept bits: quiet
-        {0x7FA00000, 0x7F00},                        // signalling, payload kept
+        {0x7FC00001, 0x7E00},                        // quiet, payload below the kept bits
+        {0x7F800001, 0x7C01}, {0xFF800001, 0xFC01},  // signalling, payload below the kept bits: 1
+        {0x7F801FFF, 0x7C01},
+        {0x7F802000, 0x7C01}, {0x7FA00000, 0x7D00},  // signalling, payload kept
+        {0x7FBFFFFF, 0x7DFF}, {0xFFBFFFFF, 0xFDFF},
         {0x7FFFFFFF, 0x7FFF},
     };
     for (const auto& c : cases) EXPECT_EQ(c.want, float_to_half(std::bit_cast<float>(c.in))) << std::hex << c.in;
