@@ -92,7 +92,7 @@ TEST(Dot, EachArchitectureUsesItsOwnForm) {
 }
 
 // Against the pinned form, not dot_form(): a dispatch that asked the wrong question would pass a
-// comparison with its own answer. The forms disagree on most of these inputs.
+// comparison with its own answer. The two forms give other bits on over a third of these inputs.
 TEST(Dot, DispatchedFormMatchesItsReference) {
     Rng rng(1);
     for (std::size_t n : kLengths) {
