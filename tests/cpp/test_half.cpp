@@ -194,21 +194,36 @@ TEST(Half, EverySignallingNanStaysSignalling) {
 }
 
 // Signalling NaNs in every subset of the eight lanes of a vector, the other lanes holding values
-// that a patch of the wrong lane would change (quiet NaNs, infinities, numbers); then the same
-// again three values on, so that the subsets straddle two vectors, and a tail of three.
+// that a patch of the wrong lane would change: first beside quiet NaNs, infinities and numbers;
+// then runs of 64 values (eight vectors) without a NaN but one signalling NaN, in each of the
+// eight vectors in turn; then, three values on (so that the subsets straddle two vectors), the
+// subsets beside infinities and numbers only; last a few subsets more, so that the run ends in
+// vectors converted one at a time and a tail of three.
 TEST(Half, SignallingNanLanesAmongOtherValues) {
     const std::uint32_t signalling[] = {0x7F800001, 0xFF802000, 0x7FA00000, 0xFFBFFFFF, 0x7F801FFF};
-    const std::uint32_t others[] = {0x7FC00000, 0xFFC00001, 0x7F800000, 0xFF800000, 0x3F800000, 0x00000000,
-                                    0x477FF000, 0x33000001, 0x7FFFFFFF};
+    const std::vector<std::uint32_t> with_quiet = {0x7FC00000, 0xFFC00001, 0x7F800000, 0xFF800000, 0x3F800000,
+                                                   0x00000000, 0x477FF000, 0x33000001, 0x7FFFFFFF};
+    const std::vector<std::uint32_t> numbers = {0x7F800000, 0xFF800000, 0x3F800000, 0x00000000,
+                                                0x477FF000, 0x33000001, 0x80000001};
+    std::vector<unsigned> every(256);
+    for (unsigned mask = 0; mask < 256; ++mask) every[mask] = mask;
     std::vector<std::uint32_t> in;
     std::size_t k = 0;
-    for (std::size_t shift : {0, 3}) {
-        for (std::size_t i = 0; i < shift; ++i) in.push_back(others[k++ % std::size(others)]);
-        for (unsigned mask = 0; mask < 256; ++mask)
+    const auto subsets = [&](const std::vector<std::uint32_t>& others, std::size_t shift, const std::vector<unsigned>& masks) {
+        for (std::size_t i = 0; i < shift; ++i) in.push_back(others[k++ % others.size()]);
+        for (unsigned mask : masks)
             for (unsigned lane = 0; lane < 8; ++lane, ++k)
-                in.push_back((mask >> lane & 1u) != 0 ? signalling[k % std::size(signalling)]
-                                                      : others[k % std::size(others)]);
+                in.push_back((mask >> lane & 1u) != 0 ? signalling[k % std::size(signalling)] : others[k % others.size()]);
+    };
+    subsets(with_quiet, 0, every);
+    for (unsigned alone = 0; alone < 8; ++alone) {
+        std::vector<unsigned> masks(8, 0);
+        masks[alone] = 1u << alone;
+        subsets(numbers, 0, masks);
     }
+    subsets(numbers, 3, every);
+    subsets(numbers, 0, {0x81, 0x7E, 0x01, 0x80, 0xFF});
+    ASSERT_EQ(in.size() % 64, 43u);  // five whole vectors past the last 64 values, then three
     expect_narrowed_by_the_rule(in);
 }
 
