@@ -176,7 +176,8 @@ void expect_narrowed_by_the_rule(const std::vector<std::uint32_t>& in) {
         std::vector<std::uint8_t> out(2 * n);
         narrow(bytes.data(), n, out.data());
         if (out == want) continue;
-        const std::size_t i = static_cast<std::size_t>(std::mismatch(out.begin(), out.end(), want.begin()).first - out.begin()) / 2;
+        const auto first = std::mismatch(out.begin(), out.end(), want.begin()).first;
+        const std::size_t i = static_cast<std::size_t>(first - out.begin()) / 2;
         FAIL() << name << ", input " << std::hex << in[i] << ": " << get_u16(out.data() + 2 * i) << ", want "
                << get_u16(want.data() + 2 * i);
     }
@@ -209,11 +210,13 @@ TEST(Half, SignallingNanLanesAmongOtherValues) {
     for (unsigned mask = 0; mask < 256; ++mask) every[mask] = mask;
     std::vector<std::uint32_t> in;
     std::size_t k = 0;
-    const auto subsets = [&](const std::vector<std::uint32_t>& others, std::size_t shift, const std::vector<unsigned>& masks) {
+    const auto subsets = [&](const std::vector<std::uint32_t>& others, std::size_t shift,
+                             const std::vector<unsigned>& masks) {
         for (std::size_t i = 0; i < shift; ++i) in.push_back(others[k++ % others.size()]);
         for (unsigned mask : masks)
             for (unsigned lane = 0; lane < 8; ++lane, ++k)
-                in.push_back((mask >> lane & 1u) != 0 ? signalling[k % std::size(signalling)] : others[k % others.size()]);
+                in.push_back((mask >> lane & 1u) != 0 ? signalling[k % std::size(signalling)]
+                                                      : others[k % others.size()]);
     };
     subsets(with_quiet, 0, every);
     for (unsigned alone = 0; alone < 8; ++alone) {
